@@ -1,0 +1,94 @@
+// A channel: one transport composed with one codec.
+#pragma once
+
+#include <atomic>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string_view>
+#include <thread>
+
+#include "core/codec/codec.hpp"
+#include "core/duration.hpp"
+#include "core/message.hpp"
+#include "core/options.hpp"
+#include "core/result.hpp"
+#include "core/transport/transport.hpp"
+
+namespace sigtap {
+
+class Periodic;
+class Subscription;
+
+/// What a subscription hands its callback: a message, a receive error, or,
+/// once at the end, Error::Closed. The answer false ends the subscription.
+using SubscriptionCallback = std::function<bool(Result<Message>)>;
+
+/// The state of one channel, shared by the channel handle and by the threads
+/// of its periodic senders and subscriptions.
+class Inner {
+ public:
+  Inner(TransportPtr transport, CodecPtr codec);
+  Inner(const Inner&) = delete;
+  Inner& operator=(const Inner&) = delete;
+
+  /// Sends a message: a nameless one as its packet, a named one through the
+  /// codec (under the codec lock), stopping at the first failing packet.
+  Status send(const Message& message);
+  bool closed() const { return closed_.load(std::memory_order_acquire); }
+  /// Runs one encode under the codec lock (the periodic sender's test encode).
+  Result<std::vector<Packet>> encode(const Message& message);
+  /// True when the calling thread holds this channel's codec lock (a Python
+  /// codec or transport running inside an encode or decode): such a thread
+  /// must never join a worker that may wait for that lock.
+  bool codec_held_by_current_thread() const;
+
+ private:
+  friend class Channel;
+
+  Result<std::vector<Message>> decode(Packet packet);
+
+  TransportPtr transport_;
+  std::mutex codec_mutex_;
+  CodecPtr codec_;
+  std::atomic<std::thread::id> codec_owner_{};
+  std::mutex pending_mutex_;
+  std::deque<Message> pending_;
+  // Held from the transport receive through the decode, so that concurrent
+  // receivers decode the chunks of one stream in the order they arrived.
+  std::timed_mutex recv_mutex_;
+  std::atomic<bool> closed_{false};
+};
+
+/// A shared handle to one channel; copies share the same state. Every
+/// operation may be called from any thread.
+class Channel {
+ public:
+  /// Opens the codec first, then the transport; the codec is dropped when
+  /// the transport fails. The options configure the codec.
+  static Result<Channel> open(std::string_view url, std::string_view codec, Options options);
+  explicit Channel(std::shared_ptr<Inner> inner) : inner_(std::move(inner)) {}
+
+  /// The next message: a surplus one from an earlier decode, else one decoded
+  /// from the transport. Nothing once `timeout` passes (none waits without
+  /// limit); Error::Closed on a closed channel or at the end of input.
+  Result<std::optional<Message>> recv(std::optional<Duration> timeout);
+  Status send(const Message& message) { return inner_->send(message); }
+  /// Marks the channel closed and closes its transport, once; never fails.
+  void close();
+  bool closed() const { return inner_->closed(); }
+
+  /// Starts a periodic sender (thread "sigtap-periodic").
+  Result<std::unique_ptr<Periodic>> every(Duration period, Message message, std::optional<Duration> duration);
+  /// Starts a subscription (thread "sigtap-subscription").
+  Result<std::unique_ptr<Subscription>> subscribe(SubscriptionCallback callback);
+
+  const std::shared_ptr<Inner>& inner() const { return inner_; }
+
+ private:
+  std::shared_ptr<Inner> inner_;
+};
+
+}  // namespace sigtap

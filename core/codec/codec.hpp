@@ -1,0 +1,43 @@
+// The codec interface and the process-wide codec registry.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/endpoint.hpp"
+#include "core/message.hpp"
+#include "core/options.hpp"
+#include "core/result.hpp"
+
+namespace sigtap {
+
+/// Turns messages into packets and back. Owned by one channel and only used
+/// under that channel's codec lock, so implementations may keep state freely.
+class Codec {
+ public:
+  virtual ~Codec() = default;
+  /// Encodes a named message into the packets to send, in order.
+  virtual Result<std::vector<Packet>> encode(const Message& message) = 0;
+  /// Decodes one received packet into zero or more messages.
+  virtual Result<std::vector<Message>> decode(Packet packet) = 0;
+};
+
+using CodecPtr = std::unique_ptr<Codec>;
+/// Builds a codec from a parsed spec; consumes the spec's options.
+using CodecFactory = std::function<Result<CodecPtr>(CodecSpec)>;
+
+namespace codec {
+
+/// Parses the spec and calls the factory registered under its name (outside
+/// the registry lock).
+Result<CodecPtr> open(std::string_view spec, Options options);
+/// Registered codec names, sorted.
+std::vector<std::string> names();
+/// Adds or replaces the factory for a name (lower-cased in ASCII).
+void register_factory(std::string_view name, CodecFactory factory);
+
+}  // namespace codec
+}  // namespace sigtap

@@ -1,0 +1,67 @@
+// Periodic senders: one message repeated at a fixed rate from a background thread.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include "core/channel.hpp"
+
+namespace sigtap {
+
+namespace channel {
+
+/// The state a sender thread shares with its handle.
+struct State {
+  Message message;
+  std::optional<std::string> last_error;
+  Duration period;
+  std::uint64_t sent_count = 0;
+  bool stopped = false;
+};
+
+struct Shared {
+  std::mutex mutex;
+  std::condition_variable cv;
+  State state;
+};
+
+}  // namespace channel
+
+/// The handle of a running periodic sender. Dropping it stops the sender.
+class Periodic {
+ public:
+  Periodic(const Periodic&) = delete;
+  Periodic& operator=(const Periodic&) = delete;
+  ~Periodic();
+
+  /// Fails with "the period must be positive" for zero; applies from the
+  /// reschedule after the next send.
+  Status set_period(Duration period);
+  /// Sends this message from the next send on.
+  void update(Message message);
+  /// Stops the sender and waits for its thread, except on the sender's own
+  /// thread or while the caller holds the channel's codec lock (the thread
+  /// then ends by itself). Idempotent.
+  void stop();
+  bool is_running() const;
+  std::optional<std::string> last_error() const;
+  std::uint64_t sent_count() const;
+  Duration period() const;
+
+ private:
+  friend class Channel;
+  Periodic(std::shared_ptr<channel::Shared> shared, std::weak_ptr<Inner> inner);
+
+  std::shared_ptr<channel::Shared> shared_;
+  std::weak_ptr<Inner> inner_;  // only to ask who holds its codec lock
+  mutable std::mutex handle_mutex_;
+  std::optional<std::thread> handle_;
+  std::shared_ptr<std::atomic<bool>> finished_ = std::make_shared<std::atomic<bool>>(false);
+};
+
+}  // namespace sigtap

@@ -1,0 +1,84 @@
+// The bounded packet queue.
+#include "core/queue.hpp"
+
+#include <utility>
+
+namespace sigtap {
+
+Packet Queue::take_front() {
+  Packet p = std::move(ring_[head_]);
+  ring_[head_] = Packet{};
+  head_ = (head_ + 1) & (ring_.size() - 1);
+  --count_;
+  return p;
+}
+
+void Queue::push(Packet packet) {
+  std::unique_lock lock(mutex_);
+  if (closed_) {
+    lock.unlock();  // the packet is released outside the lock
+    return;
+  }
+  if (count_ == kCapacity) {
+    Packet dropped = take_front();
+    (void)dropped;
+  }
+  if (count_ == ring_.size()) {
+    std::vector<Packet> bigger(ring_.empty() ? 16 : ring_.size() * 2);
+    for (std::size_t i = 0; i < count_; ++i) bigger[i] = std::move(ring_[(head_ + i) & (ring_.size() - 1)]);
+    ring_ = std::move(bigger);
+    head_ = 0;
+  }
+  ring_[(head_ + count_) & (ring_.size() - 1)] = std::move(packet);
+  ++count_;
+  cv_.notify_one();
+}
+
+Result<std::optional<Packet>> Queue::pop(std::optional<Duration> timeout) {
+  std::optional<Instant> deadline;
+  bool forever = !timeout;
+  if (timeout) {
+    deadline = deadline_after(*timeout);
+    forever = !deadline;  // too far away to represent: wait without limit
+  }
+  std::unique_lock lock(mutex_);
+  for (;;) {
+    if (count_ > 0) {
+      Packet p = take_front();
+      lock.unlock();
+      return std::optional<Packet>(std::move(p));
+    }
+    if (closed_) return Error::closed();
+    if (forever) {
+      cv_.wait(lock);
+    } else {
+      if (Clock::now() >= *deadline) return std::optional<Packet>{};
+      cv_.wait_until(lock, *deadline);
+    }
+  }
+}
+
+void Queue::close() {
+  {
+    std::lock_guard lock(mutex_);
+    closed_ = true;
+  }
+  cv_.notify_all();
+}
+
+void Queue::clear() {
+  std::vector<Packet> old;
+  {
+    std::lock_guard lock(mutex_);
+    old.swap(ring_);
+    head_ = 0;
+    count_ = 0;
+  }
+}
+
+std::size_t Queue::size() const {
+  std::lock_guard lock(mutex_);
+  return count_;
+}
+
+}  // namespace sigtap

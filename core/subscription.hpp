@@ -1,0 +1,41 @@
+// Subscriptions: receive on a background thread and hand every item to a callback.
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <thread>
+
+#include "core/channel.hpp"
+
+namespace sigtap {
+
+/// Waits up to `d`, returning early (within 50 ms) once `stopped` is set.
+void sleep_unless_stopped(const std::atomic<bool>& stopped, Duration d);
+
+/// The handle of a running subscription. Dropping it stops the subscription.
+class Subscription {
+ public:
+  Subscription(const Subscription&) = delete;
+  Subscription& operator=(const Subscription&) = delete;
+  ~Subscription();
+
+  /// Sets the stop flag and waits for the receive thread, except on that
+  /// thread itself or while the caller holds the channel's codec lock.
+  /// Idempotent.
+  void stop();
+  bool is_running() const;
+
+ private:
+  friend class Channel;
+  Subscription(std::shared_ptr<std::atomic<bool>> stopped, std::weak_ptr<Inner> inner);
+
+  std::shared_ptr<std::atomic<bool>> stopped_;
+  std::weak_ptr<Inner> inner_;  // only to ask who holds its codec lock
+  mutable std::mutex handle_mutex_;
+  std::optional<std::thread> handle_;
+  std::shared_ptr<std::atomic<bool>> finished_ = std::make_shared<std::atomic<bool>>(false);
+};
+
+}  // namespace sigtap

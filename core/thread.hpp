@@ -1,0 +1,19 @@
+// Starting the library's own threads: named, with asynchronous signals blocked.
+#pragma once
+
+#include <functional>
+#include <string_view>
+#include <thread>
+
+#include "core/result.hpp"
+
+namespace sigtap {
+
+/// Starts `body` on a new thread named `name` (cut to the 15 bytes Linux
+/// allows; a name that cannot be set never stops the start). The thread
+/// blocks every asynchronous signal, so Ctrl-C reaches the interpreter's main
+/// thread and never interrupts one of our system calls. Fails with an Io
+/// error when the system refuses the thread.
+Result<std::thread> spawn_thread(std::string_view name, std::function<void()> body);
+
+}  // namespace sigtap

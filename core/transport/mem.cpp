@@ -1,0 +1,9 @@
+// The mem:// transport.
+#include "core/transport/builtin.hpp"
+
+namespace sigtap::transport::builtin {
+
+// Registered so that the scheme is known; the transport itself is not built yet.
+Result<TransportPtr> mem(Endpoint) { return Error::config("the mem:// transport is not built yet"); }
+
+}  // namespace sigtap::transport::builtin

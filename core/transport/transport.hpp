@@ -1,0 +1,48 @@
+// The transport interface and the process-wide transport registry.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/duration.hpp"
+#include "core/endpoint.hpp"
+#include "core/message.hpp"
+#include "core/result.hpp"
+
+namespace sigtap {
+
+/// Moves raw packets. Shared between threads (send, recv and close may run at
+/// once), so every implementation synchronises itself.
+class Transport {
+ public:
+  virtual ~Transport() = default;
+  /// Sends one packet.
+  virtual Status send(const Packet& packet) = 0;
+  /// Waits at most `timeout` (no limit when absent) for a packet; nothing when
+  /// the time passed; Error::Closed once no packet will come any more.
+  virtual Result<std::optional<Packet>> recv(std::optional<Duration> timeout) = 0;
+  /// Idempotent, never fails, callable from any thread; makes blocked
+  /// receivers return.
+  virtual void close() = 0;
+};
+
+using TransportPtr = std::shared_ptr<Transport>;
+/// Builds a transport from a parsed URL; consumes the endpoint's options.
+using TransportFactory = std::function<Result<TransportPtr>(Endpoint)>;
+
+namespace transport {
+
+/// Parses the URL and calls the factory registered for its scheme (outside
+/// the registry lock).
+Result<TransportPtr> open(std::string_view url);
+/// Registered schemes, sorted.
+std::vector<std::string> schemes();
+/// Adds or replaces the factory for a scheme (lower-cased in ASCII).
+void register_factory(std::string_view scheme, TransportFactory factory);
+
+}  // namespace transport
+}  // namespace sigtap
