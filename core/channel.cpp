@@ -36,9 +36,12 @@ Result<std::vector<Packet>> Inner::encode(const Message& message) {
   return codec_->encode(message);
 }
 
-Result<std::vector<Message>> Inner::decode(Packet packet) {
+Status Inner::decode(Packet packet) {
+  decoded_.clear();
   CodecGuard guard(codec_mutex_, codec_owner_);
-  return codec_->decode(std::move(packet));
+  Status st = codec_->decode(std::move(packet), decoded_);
+  if (!st.ok()) decoded_.clear();
+  return st;
 }
 
 Status Inner::send(const Message& message) {
@@ -92,13 +95,16 @@ Result<std::optional<Message>> Channel::recv(std::optional<Duration> timeout) {
     if (deadline) left = remaining(*deadline);
     SIGTAP_ASSIGN_OR_RETURN(std::optional<Packet> packet, in.transport_->recv(left));
     if (!packet) return std::optional<Message>{};
-    SIGTAP_ASSIGN_OR_RETURN(std::vector<Message> messages, in.decode(std::move(*packet)));
+    SIGTAP_TRY(in.decode(std::move(*packet)));
+    std::vector<Message>& messages = in.decoded_;
     if (!messages.empty()) {
       if (messages.size() > 1) {
         std::lock_guard lock(in.pending_mutex_);
         for (std::size_t i = 1; i < messages.size(); ++i) in.pending_.push_back(std::move(messages[i]));
       }
-      return std::optional<Message>(std::move(messages.front()));
+      std::optional<Message> first(std::move(messages.front()));
+      messages.clear();
+      return first;
     }
     if (deadline && Clock::now() >= *deadline) return std::optional<Message>{};
     if (in.closed()) return Error::closed();

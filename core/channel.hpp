@@ -48,7 +48,8 @@ class Inner {
  private:
   friend class Channel;
 
-  Result<std::vector<Message>> decode(Packet packet);
+  // Decodes into decoded_ (under the codec lock); the caller holds recv_mutex_.
+  Status decode(Packet packet);
 
   TransportPtr transport_;
   std::mutex codec_mutex_;
@@ -59,6 +60,7 @@ class Inner {
   // Held from the transport receive through the decode, so that concurrent
   // receivers decode the chunks of one stream in the order they arrived.
   std::timed_mutex recv_mutex_;
+  std::vector<Message> decoded_;  // guarded by recv_mutex_; reused by every decode
   std::atomic<bool> closed_{false};
 };
 

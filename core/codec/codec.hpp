@@ -21,8 +21,10 @@ class Codec {
   virtual ~Codec() = default;
   /// Encodes a named message into the packets to send, in order.
   virtual Result<std::vector<Packet>> encode(const Message& message) = 0;
-  /// Decodes one received packet into zero or more messages.
-  virtual Result<std::vector<Message>> decode(Packet packet) = 0;
+  /// Decodes one received packet into zero or more messages, appended to
+  /// `out` (which the channel reuses, so a steady stream allocates nothing
+  /// here). On error, whatever was appended is discarded by the caller.
+  virtual Status decode(Packet packet, std::vector<Message>& out) = 0;
 };
 
 using CodecPtr = std::unique_ptr<Codec>;

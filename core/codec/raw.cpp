@@ -17,10 +17,9 @@ Result<std::vector<Packet>> Raw::encode(const Message& message) {
                        "); send data instead");
 }
 
-Result<std::vector<Message>> Raw::decode(Packet packet) {
-  std::vector<Message> out(1);
-  out[0].packet = std::move(packet);
-  return out;
+Status Raw::decode(Packet packet, std::vector<Message>& out) {
+  out.emplace_back().packet = std::move(packet);
+  return {};
 }
 
 namespace codec::builtin {

@@ -11,7 +11,7 @@ class Raw final : public Codec {
   /// Refuses any argument ("raw:" included) and any option.
   static Result<CodecPtr> open(CodecSpec spec);
   Result<std::vector<Packet>> encode(const Message& message) override;
-  Result<std::vector<Message>> decode(Packet packet) override;
+  Status decode(Packet packet, std::vector<Message>& out) override;
 };
 
 }  // namespace sigtap
