@@ -1,0 +1,184 @@
+// Periodic senders: a fixed-rate send loop on its own thread, steered through a shared state.
+#include "core/periodic.hpp"
+
+#include <utility>
+
+#include "core/thread.hpp"
+
+namespace sigtap {
+namespace {
+
+// The earlier of two instants where "none" means never.
+std::optional<Instant> earliest(std::optional<Instant> a, std::optional<Instant> b) {
+  if (!a) return b;
+  if (!b) return a;
+  return *a < *b ? a : b;
+}
+
+// The body of the sender thread. Everything it touches is owned here (the
+// channel reference, the shared state, the finished flag), so the handle may
+// be gone while it runs (a handle stopped from this very thread detaches it).
+void send_loop(Channel& channel, channel::Shared& shared, std::optional<Duration> duration) {
+  const Instant start = Clock::now();
+  // An end or a next send instant that cannot be represented is never reached.
+  const std::optional<Instant> end = duration ? deadline_after(start, *duration) : std::nullopt;
+  std::optional<Instant> next = start;
+
+  channel::State& state = shared.state;
+  std::unique_lock lock(shared.mutex);
+  while (!state.stopped) {
+    if (channel.closed()) break;
+    const Instant now = Clock::now();
+    if (end && now >= *end) break;
+    if (!next || now < *next) {
+      // Closing the channel does not wake us: the close is noticed at the
+      // next due send at the latest.
+      if (std::optional<Instant> wake = earliest(next, end)) {
+        shared.cv.wait_until(lock, *wake);
+      } else {
+        shared.cv.wait(lock);
+      }
+      continue;
+    }
+
+    // The copy is taken under the lock so that update() never tears a send;
+    // the lock is released for the send itself because the codec and the
+    // transport may block (or need the interpreter lock, for Python plug-ins).
+    std::optional<std::string> failure;
+    {
+      Message copy = state.message;
+      lock.unlock();
+      Status sent = channel.send(copy);
+      // Formatted before the state lock is taken again, so that no foreign
+      // code ever runs under it.
+      if (!sent.ok()) failure = sent.error().fmt();
+    }
+    lock.lock();
+    if (failure) {
+      state.last_error = std::move(failure);
+    } else {
+      ++state.sent_count;
+    }
+
+    // Fixed rate: the grid comes from the start, not from the end of the
+    // send; a sender more than one period behind starts again from now
+    // instead of sending a burst.
+    const Duration period = state.period;
+    const std::optional<Instant> candidate = deadline_after(*next, period);
+    if (!candidate) {
+      next.reset();
+    } else {
+      const Instant after = Clock::now();
+      const std::optional<Instant> limit = deadline_after(*candidate, period);
+      next = (limit && after > *limit) ? after : *candidate;
+    }
+  }
+  state.stopped = true;
+}
+
+}  // namespace
+
+Result<std::unique_ptr<Periodic>> Channel::every(Duration period, Message message, std::optional<Duration> duration) {
+  if (period.is_zero()) return Error::config("the period must be positive");
+  if (message.name) {
+    // A message the codec refuses would only fail on every send: refuse it now.
+    auto check = inner_->encode(message);
+    if (!check.ok()) return std::move(check).error();
+  }
+
+  auto shared = std::make_shared<channel::Shared>();
+  shared->state.message = std::move(message);
+  shared->state.period = period;
+  std::unique_ptr<Periodic> periodic(new Periodic(shared, inner_));
+
+  auto started = spawn_thread(
+      "sigtap-periodic", [channel = *this, shared, duration, finished = periodic->finished_]() mutable {
+        {
+          // Moved in so that the channel is released before the thread reports its end.
+          Channel own = std::move(channel);
+          send_loop(own, *shared, duration);
+        }
+        finished->store(true, std::memory_order_release);
+      });
+  if (!started.ok()) return std::move(started).error();
+  periodic->handle_ = std::move(started).value();
+  return periodic;
+}
+
+Periodic::Periodic(std::shared_ptr<channel::Shared> shared, std::weak_ptr<Inner> inner)
+    : shared_(std::move(shared)), inner_(std::move(inner)) {}
+
+Periodic::~Periodic() { stop(); }
+
+Status Periodic::set_period(Duration period) {
+  if (period.is_zero()) return Error::config("the period must be positive");
+  {
+    std::lock_guard lock(shared_->mutex);
+    shared_->state.period = period;
+  }
+  shared_->cv.notify_all();
+  return {};
+}
+
+void Periodic::update(Message message) {
+  {
+    std::lock_guard lock(shared_->mutex);
+    std::swap(shared_->state.message, message);
+  }
+  // The old message is dropped here, outside the state lock.
+}
+
+void Periodic::stop() {
+  {
+    std::lock_guard lock(shared_->mutex);
+    shared_->state.stopped = true;
+  }
+  shared_->cv.notify_all();
+
+  std::optional<std::thread> thread;
+  {
+    std::lock_guard lock(handle_mutex_);
+    thread = std::exchange(handle_, std::nullopt);
+  }
+  if (!thread) return;
+  // Joining from the sender's own thread (a plug-in transport or codec that
+  // stops it) would wait for itself, and joining while this thread holds the
+  // codec lock would wait for a sender blocked on that lock: in both cases
+  // the sender is left to see the flag and end by itself.
+  bool must_not_wait = thread->get_id() == std::this_thread::get_id();
+  if (!must_not_wait) {
+    std::shared_ptr<Inner> inner = inner_.lock();
+    must_not_wait = inner && inner->codec_held_by_current_thread();
+  }
+  if (must_not_wait) {
+    thread->detach();
+  } else {
+    thread->join();
+  }
+}
+
+bool Periodic::is_running() const {
+  {
+    std::lock_guard lock(shared_->mutex);
+    if (shared_->state.stopped) return false;
+  }
+  std::lock_guard lock(handle_mutex_);
+  return handle_.has_value() && !finished_->load(std::memory_order_acquire);
+}
+
+std::optional<std::string> Periodic::last_error() const {
+  std::lock_guard lock(shared_->mutex);
+  return shared_->state.last_error;
+}
+
+std::uint64_t Periodic::sent_count() const {
+  std::lock_guard lock(shared_->mutex);
+  return shared_->state.sent_count;
+}
+
+Duration Periodic::period() const {
+  std::lock_guard lock(shared_->mutex);
+  return shared_->state.period;
+}
+
+}  // namespace sigtap

@@ -1,0 +1,127 @@
+// Subscriptions: a receive loop on its own thread, with a growing wait after receive errors.
+#include "core/subscription.hpp"
+
+#include <algorithm>
+#include <utility>
+
+#include "core/thread.hpp"
+
+namespace sigtap {
+namespace {
+
+// Bounds how long a stop waits for an idle subscription.
+constexpr Duration kReceiveSlice = Duration::from_millis(50);
+// Bounds how long a stop waits during an error back-off.
+constexpr Clock::duration kSleepSlice = std::chrono::milliseconds(50);
+constexpr Duration kFirstBackoff = Duration::from_millis(10);
+constexpr Duration kMaxBackoff = Duration::from_millis(1000);
+
+bool is_set(const std::atomic<bool>& flag) { return flag.load(std::memory_order_acquire); }
+
+// The wait after the next error of a run: doubled, at least 10 ms, at most 1 s.
+Duration next_backoff(Duration backoff) {
+  Duration doubled = to_duration(backoff.to_clock() * 2);
+  return std::clamp(doubled, kFirstBackoff, kMaxBackoff);
+}
+
+// The body of the receive thread; it owns the channel reference, the flag and
+// the callback, so the handle may go away while it runs.
+void receive_loop(Channel& channel, const std::atomic<bool>& stopped, SubscriptionCallback& callback) {
+  if (is_set(stopped)) return;
+  // A run of errors is slowed down (a transport failing at once on every
+  // receive must not spin); any message or quiet slice starts again from zero.
+  Duration backoff{};
+  for (;;) {
+    auto received = channel.recv(kReceiveSlice);
+    if (received.ok()) {
+      std::optional<Message>& message = received.value();
+      if (message) {
+        if (!callback(std::move(*message))) return;
+      }
+      backoff = Duration{};
+    } else if (received.error().is_closed()) {
+      // The end, whether the channel was closed or the transport ran dry:
+      // delivered once, and the answer does not matter.
+      callback(std::move(received).error());
+      return;
+    } else {
+      if (!callback(std::move(received).error())) return;
+      sleep_unless_stopped(stopped, backoff);
+      backoff = next_backoff(backoff);
+    }
+    if (is_set(stopped)) return;
+  }
+}
+
+}  // namespace
+
+void sleep_unless_stopped(const std::atomic<bool>& stopped, Duration d) {
+  const std::optional<Instant> deadline = deadline_after(d);  // none: until stopped
+  if (is_set(stopped)) return;
+  for (;;) {
+    Clock::duration slice = kSleepSlice;
+    if (deadline) {
+      const Instant now = Clock::now();
+      if (now >= *deadline) return;
+      slice = std::min(slice, *deadline - now);
+    }
+    std::this_thread::sleep_for(slice);
+    if (is_set(stopped)) return;
+  }
+}
+
+Result<std::unique_ptr<Subscription>> Channel::subscribe(SubscriptionCallback callback) {
+  if (closed()) return Error::closed();
+  auto stopped = std::make_shared<std::atomic<bool>>(false);
+  std::unique_ptr<Subscription> subscription(new Subscription(stopped, inner_));
+
+  auto started = spawn_thread("sigtap-subscription", [channel = *this, stopped, callback = std::move(callback),
+                                                      finished = subscription->finished_]() mutable {
+    {
+      // Moved in so that the channel and the callback are released before
+      // the thread reports its end.
+      Channel own_channel = std::move(channel);
+      SubscriptionCallback own_callback = std::move(callback);
+      receive_loop(own_channel, *stopped, own_callback);
+    }
+    finished->store(true, std::memory_order_release);
+  });
+  if (!started.ok()) return std::move(started).error();
+  subscription->handle_ = std::move(started).value();
+  return subscription;
+}
+
+Subscription::Subscription(std::shared_ptr<std::atomic<bool>> stopped, std::weak_ptr<Inner> inner)
+    : stopped_(std::move(stopped)), inner_(std::move(inner)) {}
+
+Subscription::~Subscription() { stop(); }
+
+void Subscription::stop() {
+  stopped_->store(true, std::memory_order_release);
+  std::optional<std::thread> thread;
+  {
+    std::lock_guard lock(handle_mutex_);
+    thread = std::exchange(handle_, std::nullopt);
+  }
+  if (!thread) return;
+  // The callback stopping its own subscription cannot wait for itself, and a
+  // thread holding the codec lock cannot wait for a receive thread that may be
+  // blocked on that lock to decode: the thread then ends by itself.
+  bool must_not_wait = thread->get_id() == std::this_thread::get_id();
+  if (!must_not_wait) {
+    std::shared_ptr<Inner> inner = inner_.lock();
+    must_not_wait = inner && inner->codec_held_by_current_thread();
+  }
+  if (must_not_wait) {
+    thread->detach();
+  } else {
+    thread->join();
+  }
+}
+
+bool Subscription::is_running() const {
+  std::lock_guard lock(handle_mutex_);
+  return handle_.has_value() && !finished_->load(std::memory_order_acquire);
+}
+
+}  // namespace sigtap
