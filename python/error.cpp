@@ -1,20 +1,24 @@
 // The exception class sigtap.Error.
-#include <mutex>
-
 #include "python/py.hpp"
 
 namespace sigtap::py {
 
 PyObject* error_type() {
-  // Created under the interpreter lock; a concurrent first use from another
-  // thread finds it set. Never released: it lives as long as the process.
+  // Never released: it lives as long as the process, and a second import of
+  // the module adds the same class. Creating it may run the garbage collector
+  // and with it Python code that switches threads: the first creation wins.
   static PyObject* type = nullptr;
-  if (!type) {
-    type = PyErr_NewExceptionWithDoc(
-        "sigtap.Error",
-        "A sigtap error: a bad URL, codec or option, a message that cannot be encoded or decoded, or a closed "
-        "channel. Operating-system errors are raised as OSError; errors from Python plugins propagate unchanged.",
-        PyExc_Exception, nullptr);
+  if (type) return type;
+  PyObject* created = PyErr_NewExceptionWithDoc(
+      "sigtap.Error",
+      "A sigtap error: a bad URL, codec or option, a message that cannot be encoded or decoded, or a closed "
+      "channel. Operating-system errors are raised as OSError; errors from Python plugins propagate unchanged.",
+      PyExc_Exception, nullptr);
+  if (!created) return nullptr;
+  if (type) {
+    Py_DECREF(created);
+  } else {
+    type = created;
   }
   return type;
 }

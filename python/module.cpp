@@ -1,5 +1,7 @@
 // The extension module sigtap._sigtap: multi-phase initialisation, one exec step.
+#include "python/message.hpp"
 #include "python/py.hpp"
+#include "python/release_queue.hpp"
 
 namespace sigtap::py {
 namespace {
@@ -9,10 +11,16 @@ int exec_module(PyObject* module) {
     PyErr_SetString(PyExc_TypeError, "expected a module object");
     return -1;
   }
+  // Threads of the core must stop touching Python once the interpreter
+  // starts to shut down; the hook tells them when.
+  if (!install_finalize_hook()) return -1;
   if (PyModule_AddStringConstant(module, "__version__", "0.4.0") < 0) return -1;
   PyObject* error = error_type();
   if (!error) return -1;
   if (PyModule_AddObjectRef(module, "Error", error) < 0) return -1;
+  PyTypeObject* message = message_type();
+  if (!message) return -1;
+  if (PyModule_AddObjectRef(module, "Message", reinterpret_cast<PyObject*>(message)) < 0) return -1;
   return 0;
 }
 

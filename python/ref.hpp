@@ -1,0 +1,142 @@
+// Owning Python references and the interpreter-lock guards; safe to destroy on any thread.
+#pragma once
+
+#include <utility>
+
+#include "python/py.hpp"
+#include "python/release_queue.hpp"
+
+namespace sigtap::py {
+
+namespace detail {
+
+// What the binding knows about the calling thread's hold on the interpreter
+// lock. The guards below set it; outside them it is unknown and lock_held()
+// falls back to the thread's interpreter thread state.
+enum class LockState { kUnknown, kHeld, kReleased };
+inline thread_local LockState lock_state = LockState::kUnknown;
+
+}  // namespace detail
+
+/// Whether the calling thread holds the interpreter lock. Inside a guard the
+/// guard decides; elsewhere a thread holds the lock exactly when it has an
+/// interpreter thread state: Python threads run the binding's code only with
+/// the lock (every release of it goes through ReleaseGil), and the core's own
+/// threads have a thread state only inside EnsureGil. (PyGILState_Check is
+/// not part of the 3.11 limited API.) Callable without the lock.
+inline bool lock_held() {
+  switch (detail::lock_state) {
+    case detail::LockState::kHeld: return true;
+    case detail::LockState::kReleased: return false;
+    case detail::LockState::kUnknown: break;
+  }
+  return PyGILState_GetThisThreadState() != nullptr;
+}
+
+/// Drops one reference from any thread: at once when the calling thread holds
+/// the interpreter lock, otherwise through release_later().
+inline void release(PyObject* obj) {
+  if (!obj) return;
+  if (lock_held()) {
+    Py_DECREF(obj);
+  } else {
+    release_later(obj);
+  }
+}
+
+/// One owned reference to a Python object (or none). Creating or copying a
+/// reference needs the interpreter lock; destroying one does not: without the
+/// lock the release is queued (see release()). Move-only; wrap it in a
+/// std::shared_ptr where a copyable holder is needed (std::function).
+class Ref {
+ public:
+  Ref() = default;
+  /// Takes over a new reference (nullptr gives an empty Ref).
+  static Ref steal(PyObject* obj) { return Ref(obj); }
+  /// Adds a reference to a borrowed object. Needs the lock.
+  static Ref borrow(PyObject* obj) {
+    Py_XINCREF(obj);
+    return Ref(obj);
+  }
+
+  Ref(Ref&& other) noexcept : obj_(std::exchange(other.obj_, nullptr)) {}
+  Ref& operator=(Ref&& other) noexcept {
+    if (this != &other) {
+      PyObject* old = std::exchange(obj_, std::exchange(other.obj_, nullptr));
+      if (old) release(old);
+    }
+    return *this;
+  }
+  Ref(const Ref&) = delete;
+  Ref& operator=(const Ref&) = delete;
+  ~Ref() {
+    if (obj_) release(obj_);
+  }
+
+  PyObject* get() const { return obj_; }
+  explicit operator bool() const { return obj_ != nullptr; }
+  /// Gives the reference to the caller (who must release it) and empties this.
+  PyObject* take() { return std::exchange(obj_, nullptr); }
+  /// Drops the reference now; see release().
+  void reset() {
+    if (PyObject* old = std::exchange(obj_, nullptr)) release(old);
+  }
+
+ private:
+  explicit Ref(PyObject* obj) : obj_(obj) {}
+
+  PyObject* obj_ = nullptr;
+};
+
+/// Releases the interpreter lock for its lifetime (Py_BEGIN/END_ALLOW_THREADS)
+/// around core calls that may block. Nothing inside may touch a Python object
+/// except through EnsureGil.
+class ReleaseGil {
+ public:
+  ReleaseGil() : previous_(std::exchange(detail::lock_state, detail::LockState::kReleased)), saved_(PyEval_SaveThread()) {}
+  ReleaseGil(const ReleaseGil&) = delete;
+  ReleaseGil& operator=(const ReleaseGil&) = delete;
+  // Once the interpreter finalizes, PyEval_RestoreThread ends a daemon thread
+  // with a forced unwind; a noexcept destructor would turn that into
+  // std::terminate and take the whole process down.
+  ~ReleaseGil() noexcept(false) {
+    PyEval_RestoreThread(saved_);
+    detail::lock_state = previous_;
+  }
+
+ private:
+  detail::LockState previous_;
+  PyThreadState* saved_;
+};
+
+/// Takes the interpreter lock for its lifetime on any thread (PyGILState_Ensure),
+/// also on one that holds it already, and then drops the references queued by
+/// other threads. Once the interpreter has begun to finalize it takes nothing
+/// (a thread that asks for the lock then may be ended by the interpreter):
+/// acquired() is false, and the caller must not touch Python and should fail.
+class EnsureGil {
+ public:
+  EnsureGil() {
+    if (finalizing()) return;
+    state_ = PyGILState_Ensure();
+    previous_ = std::exchange(detail::lock_state, detail::LockState::kHeld);
+    acquired_ = true;
+    drain_releases();
+  }
+  EnsureGil(const EnsureGil&) = delete;
+  EnsureGil& operator=(const EnsureGil&) = delete;
+  ~EnsureGil() {
+    if (!acquired_) return;
+    detail::lock_state = previous_;
+    PyGILState_Release(state_);
+  }
+
+  bool acquired() const { return acquired_; }
+
+ private:
+  bool acquired_ = false;
+  PyGILState_STATE state_{};
+  detail::LockState previous_ = detail::LockState::kUnknown;
+};
+
+}  // namespace sigtap::py

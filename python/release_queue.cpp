@@ -1,0 +1,72 @@
+// The process-wide queue of references released without the interpreter lock, and the finalization flag.
+#include "python/release_queue.hpp"
+
+#include <mutex>
+#include <vector>
+
+namespace sigtap::py {
+namespace {
+
+std::atomic<bool> finalizing_flag{false};
+
+struct Queue {
+  std::mutex mutex;
+  std::vector<PyObject*> objects;
+};
+
+Queue& queue() {
+  static auto* q = new Queue;
+  return *q;
+}
+
+PyObject* on_exit(PyObject*, PyObject*) {
+  finalizing_flag.store(true, std::memory_order_release);
+  Py_RETURN_NONE;
+}
+
+PyMethodDef on_exit_def = {"_sigtap_finalizing", on_exit, METH_NOARGS, nullptr};
+
+}  // namespace
+
+bool finalizing() { return finalizing_flag.load(std::memory_order_acquire); }
+
+bool install_finalize_hook() {
+  // Only a thread holding the lock gets here, so the flag needs no atomics.
+  static bool installed = false;
+  if (installed) return true;
+  PyObject* hook = PyCFunction_NewEx(&on_exit_def, nullptr, nullptr);
+  if (!hook) return false;
+  PyObject* atexit = PyImport_ImportModule("atexit");
+  PyObject* result = atexit ? PyObject_CallMethod(atexit, "register", "O", hook) : nullptr;
+  Py_XDECREF(atexit);
+  Py_DECREF(hook);
+  if (!result) return false;
+  Py_DECREF(result);
+  installed = true;
+  return true;
+}
+
+void release_later(PyObject* obj) {
+  // After the atexit hook the interpreter may be torn down at any moment, and
+  // nobody would drain the queue: leaking is the only safe choice.
+  if (!obj || finalizing()) return;
+  Queue& q = queue();
+  std::lock_guard lock(q.mutex);
+  q.objects.push_back(obj);
+  detail::releases_pending.store(true, std::memory_order_release);
+}
+
+void detail::drain_releases_slow() {
+  // Swapped out first: a release may run a finalizer that queues again or
+  // enters the module, and must not find the mutex held.
+  std::vector<PyObject*> batch;
+  {
+    Queue& q = queue();
+    std::lock_guard lock(q.mutex);
+    batch.swap(q.objects);
+    releases_pending.store(false, std::memory_order_release);
+  }
+  for (PyObject* obj : batch) Py_DECREF(obj);
+}
+
+}  // namespace sigtap::py
