@@ -1,9 +1,182 @@
-// The file:// transport.
+// The file:// transport: replay in 64 KiB chunks, follow a growing file, record sent data.
+#include "core/transport/file.hpp"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <string>
+#include <thread>
+
 #include "core/transport/builtin.hpp"
+
+namespace sigtap::transport {
+namespace {
+
+// An open failure names the path in front of the system's own text and keeps
+// the system's kind, so a script can tell a missing file from a forbidden one.
+Error path_error(const std::string& path, const Error& error) {
+  return Error::io(error.io_kind(), path + ": " + error.fmt());
+}
+
+// The wait of one slice: the time left to the deadline, at most one slice.
+Clock::duration slice_until(const std::optional<Instant>& deadline) {
+  Clock::duration slice = FileTransport::kSlice;
+  if (deadline) slice = std::min(slice, remaining(*deadline).to_clock());
+  return slice;
+}
+
+// poll() takes whole milliseconds: round up so a short wait still waits
+// instead of spinning through zero-length polls until the deadline.
+int poll_millis(Clock::duration d) {
+  auto ms = std::chrono::ceil<std::chrono::milliseconds>(d).count();
+  return ms < 0 ? 0 : static_cast<int>(ms);
+}
+
+// True when the descriptor is ready (or in error, which the next call reports).
+// An interrupted poll counts as a slice without news.
+bool wait_ready(int fd, short events, Clock::duration slice) {
+  pollfd p{fd, events, 0};
+  return ::poll(&p, 1, poll_millis(slice)) > 0;
+}
+
+bool passed(const std::optional<Instant>& deadline) { return deadline && Clock::now() >= *deadline; }
+
+}  // namespace
+
+Result<std::shared_ptr<FileTransport>> FileTransport::open(Endpoint endpoint) {
+  SIGTAP_ASSIGN_OR_RETURN(bool write, endpoint.options.take_bool("write", false));
+  SIGTAP_ASSIGN_OR_RETURN(bool append, endpoint.options.take_bool("append", false));
+  SIGTAP_ASSIGN_OR_RETURN(bool follow, endpoint.options.take_bool("follow", false));
+  SIGTAP_TRY(endpoint.options.finish("file://"));
+
+  const std::string& path = endpoint.address;
+  if (path.find('\0') != std::string::npos) {
+    return path_error(path, Error::io(IoKind::InvalidInput, "file name contained an unexpected NUL byte"));
+  }
+  bool writing = write || append;
+  int flags = O_CLOEXEC;
+  if (writing) {
+    flags |= O_WRONLY | O_CREAT | (append ? O_APPEND : O_TRUNC);
+  } else {
+    flags |= O_RDONLY;
+  }
+  int raw;
+  do {
+    raw = ::open(path.c_str(), flags, 0666);
+  } while (raw < 0 && errno == EINTR);
+  if (raw < 0) return path_error(path, Error::io_errno(errno));
+  Fd fd(raw);
+
+  struct stat st {};
+  if (fstat(fd.get(), &st) != 0) return path_error(path, Error::io_errno(errno));
+  bool waitable = S_ISFIFO(st.st_mode) || S_ISCHR(st.st_mode) || S_ISSOCK(st.st_mode);
+  if (waitable) {
+    // Our own open file description: the flag does not reach other users of
+    // the same pipe or terminal.
+    int fl = fcntl(fd.get(), F_GETFL);
+    if (fl < 0 || fcntl(fd.get(), F_SETFL, fl | O_NONBLOCK) != 0) return path_error(path, Error::io_errno(errno));
+  }
+  Mode mode = writing ? Mode::Write : (follow ? Mode::Follow : Mode::Read);
+  return std::make_shared<FileTransport>(std::move(fd), mode, waitable);
+}
+
+FileTransport::FileTransport(Fd fd, Mode mode, bool waitable) : fd_(std::move(fd)), mode_(mode), waitable_(waitable) {}
+
+Result<std::optional<Packet>> FileTransport::recv(std::optional<Duration> timeout) {
+  auto deadline = deadline_for(timeout);
+  if (closed()) return Error::closed();
+  for (;;) {
+    // Whether this round already waited its slice (in poll, for a descriptor
+    // that may block) and needs no sleep before looking at close again.
+    bool waited = false;
+    if (mode_ != Mode::Write) {
+      bool ready = true;
+      if (waitable_) {
+        ready = wait_ready(fd_.get(), POLLIN, slice_until(deadline));
+        waited = !ready;
+      }
+      if (ready) {
+        std::vector<std::uint8_t> data(kChunk);
+        ssize_t n;
+        int err = 0;
+        {
+          std::lock_guard lock(file_mutex_);
+          do {
+            n = ::read(fd_.get(), data.data(), data.size());
+          } while (n < 0 && errno == EINTR);
+          if (n < 0) err = errno;
+        }
+        if (n > 0) {
+          data.resize(static_cast<std::size_t>(n));
+          // A small chunk would otherwise pin a whole 64 KiB buffer for as
+          // long as the caller keeps the packet.
+          if (data.size() < kChunk / 4) data.shrink_to_fit();
+          Packet packet;
+          packet.data = std::move(data);
+          packet.timestamp = wall_clock_timestamp();
+          return std::optional<Packet>(std::move(packet));
+        }
+        if (n < 0 && err != EAGAIN) return Error::io_errno(err);
+        if (n == 0 && mode_ == Mode::Read) return Error::closed();
+        // Nothing to read although poll said so (another receiver took it):
+        // the slice counts as waited.
+        if (n < 0) waited = true;
+      }
+    }
+    if (passed(deadline)) return std::optional<Packet>{};
+    if (!waited) std::this_thread::sleep_for(slice_until(deadline));
+    if (closed()) return Error::closed();
+  }
+}
+
+Status FileTransport::write_all(const std::uint8_t* data, std::size_t size) {
+  std::lock_guard lock(file_mutex_);
+  while (size > 0) {
+    std::size_t chunk = std::min<std::size_t>(size, INT_MAX);
+    ssize_t n = ::write(fd_.get(), data, chunk);
+    if (n < 0) {
+      int err = errno;
+      if (err == EINTR) continue;
+      if (err == EAGAIN && waitable_) {
+        // A pipe nobody drains: wait in slices so close still gets through.
+        wait_ready(fd_.get(), POLLOUT, kSlice);
+        if (closed()) return Error::closed();
+        continue;
+      }
+      return Error::io_errno(err);
+    }
+    if (n == 0) return Error::io(IoKind::WriteZero, "failed to write whole buffer");
+    data += n;
+    size -= static_cast<std::size_t>(n);
+  }
+  return {};
+}
+
+Status FileTransport::send(const Packet& packet) {
+  if (closed()) return Error::closed();
+  if (mode_ != Mode::Write) {
+    return Error::config("this file:// channel reads; open it with ?write or ?append to record");
+  }
+  return write_all(packet.data.data(), packet.data.size());
+}
+
+void FileTransport::close() {
+  closed_.store(true, std::memory_order_seq_cst);
+  // Returns only after a read or write in progress has finished.
+  std::lock_guard lock(file_mutex_);
+}
+
+}  // namespace sigtap::transport
 
 namespace sigtap::transport::builtin {
 
-// Registered so that the scheme is known; the transport itself is not built yet.
-Result<TransportPtr> file(Endpoint) { return Error::config("the file:// transport is not built yet"); }
+Result<TransportPtr> file(Endpoint endpoint) {
+  SIGTAP_ASSIGN_OR_RETURN(auto transport, FileTransport::open(std::move(endpoint)));
+  return TransportPtr(std::move(transport));
+}
 
 }  // namespace sigtap::transport::builtin

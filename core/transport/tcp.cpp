@@ -1,9 +1,372 @@
-// The tcp:// transport.
+// The tcp:// transport: reader threads feed one queue; sends go to one or every connection.
+//
+// Locking: conns_mutex is only held to copy, add or remove list entries. A
+// send works on a copy of the list, so a slow peer delays neither the accept
+// thread nor close; close shuts the sockets down, which makes a blocked send
+// fail at once. A Connection's descriptor is closed only when the last holder
+// (list, a send's copy) lets go, so no thread ever uses a reused number.
+#include "core/transport/tcp.hpp"
+
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <thread>
+
+#include "core/thread.hpp"
 #include "core/transport/builtin.hpp"
+#include "core/transport/fd.hpp"
+
+namespace sigtap::transport {
+namespace tcp {
+
+std::atomic<std::uint64_t> NEXT_SOURCE{1};
+
+struct Connection {
+  explicit Connection(Fd f) : fd(std::move(f)) {}
+  /// Ends both directions: the reader sees the end of its stream and a send
+  /// blocked on this socket fails. Errors (already shut) are irrelevant.
+  void shutdown() const { ::shutdown(fd.get(), SHUT_RDWR); }
+
+  const Fd fd;
+};
+
+}  // namespace tcp
+
+namespace {
+
+using tcp::Connection;
+using tcp::Shared;
+
+// How long the accept thread sleeps when accepting fails for a reason that
+// retrying at once would not cure (no descriptors or memory left).
+constexpr auto kAcceptRetryPause = std::chrono::milliseconds(100);
+// The accept thread also looks at the closed flag this often, so it ends
+// even when close could not reach the listener to wake it.
+constexpr auto kAcceptSlice = std::chrono::milliseconds(500);
+// A blocked send looks at the closed flag this often.
+constexpr auto kSendSlice = std::chrono::milliseconds(100);
+constexpr std::size_t kReadBuffer = 65536;
+
+int poll_millis(Clock::duration d) {
+  auto ms = std::chrono::ceil<std::chrono::milliseconds>(d).count();
+  return ms < 0 ? 0 : static_cast<int>(std::min<long long>(ms, INT_MAX));
+}
+
+// Connects with a bounded wait. The socket is non-blocking only while
+// connecting; an interrupted connect goes on in the background, so it is
+// waited for like one in progress.
+Result<Fd> connect_with_timeout(const SocketAddress& addr, Clock::duration timeout) {
+  Fd fd(::socket(addr.family(), SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+  if (!fd.valid()) return Error::io_errno(errno);
+  if (::connect(fd.get(), addr.get(), addr.len) != 0) {
+    if (errno != EINPROGRESS && errno != EINTR) return Error::io_errno(errno);
+    Instant deadline = Clock::now() + timeout;
+    for (;;) {
+      Instant now = Clock::now();
+      if (now >= deadline) return Error::io(IoKind::TimedOut, "connection timed out");
+      pollfd p{fd.get(), POLLOUT, 0};
+      int r = ::poll(&p, 1, poll_millis(deadline - now));
+      if (r < 0 && errno != EINTR) return Error::io_errno(errno);
+      if (r > 0) break;
+    }
+    int err = 0;
+    socklen_t len = sizeof err;
+    if (getsockopt(fd.get(), SOL_SOCKET, SO_ERROR, &err, &len) != 0) return Error::io_errno(errno);
+    if (err != 0) return Error::io_errno(err);
+  }
+  int flags = fcntl(fd.get(), F_GETFL);
+  if (flags < 0 || fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) return Error::io_errno(errno);
+  return fd;
+}
+
+Status set_nodelay(int fd) {
+  int one = 1;
+  if (setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one) != 0) return Error::io_errno(errno);
+  return {};
+}
+
+Result<Fd> duplicate(int fd) {
+  int dup = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+  if (dup < 0) return Error::io_errno(errno);
+  return Fd(dup);
+}
+
+enum class Progress { Done, Pending, Failed };
+
+// Writes what the socket takes now from data[offset..], without waiting.
+// The descriptor stays blocking for its reader (a duplicate shares the file
+// status flags), so each call asks for non-blocking behaviour itself.
+// MSG_NOSIGNAL: a peer gone away is an error to report, not a SIGPIPE.
+Progress write_some(int fd, const std::vector<std::uint8_t>& data, std::size_t& offset, Error* failure) {
+  while (offset < data.size()) {
+    std::size_t chunk = std::min<std::size_t>(data.size() - offset, INT_MAX);
+    ssize_t n = ::send(fd, data.data() + offset, chunk, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n < 0) {
+      int err = errno;
+      if (err == EINTR) continue;
+      if (err == EAGAIN || err == EWOULDBLOCK) return Progress::Pending;
+      if (failure) *failure = Error::io_errno(err);
+      return Progress::Failed;
+    }
+    if (n == 0) {
+      if (failure) *failure = Error::io(IoKind::WriteZero, "failed to write whole buffer");
+      return Progress::Failed;
+    }
+    offset += static_cast<std::size_t>(n);
+  }
+  return Progress::Done;
+}
+
+// Takes the given connections out of the list and shuts them down, so their
+// readers end and their peers see the end of the stream.
+void drop_connections(Shared& shared, const std::vector<std::shared_ptr<Connection>>& dropped) {
+  if (dropped.empty()) return;
+  {
+    std::lock_guard lock(shared.conns_mutex);
+    std::erase_if(shared.conns, [&](const std::shared_ptr<Connection>& c) {
+      return std::find(dropped.begin(), dropped.end(), c) != dropped.end();
+    });
+  }
+  for (const auto& c : dropped) c->shutdown();
+}
+
+void read_loop(const std::shared_ptr<Shared>& shared, Fd fd, std::uint64_t source,
+               const std::weak_ptr<Connection>& conn, bool accepted) {
+  auto buffer = std::make_unique_for_overwrite<std::uint8_t[]>(kReadBuffer);
+  for (;;) {
+    ssize_t n = ::recv(fd.get(), buffer.get(), kReadBuffer, 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    Packet packet;
+    packet.timestamp = wall_clock_timestamp();
+    packet.data.assign(buffer.get(), buffer.get() + n);
+    packet.source = source;
+    shared->queue.push(std::move(packet));
+  }
+  if (!accepted) {
+    // The client's only connection ended: receivers get what is queued and
+    // then learn that nothing more will come.
+    shared->queue.close();
+  } else if (auto c = conn.lock()) {
+    // A listener that never sends would otherwise keep the socket of every
+    // client that ever went away.
+    drop_connections(*shared, {c});
+  }
+}
+
+// Gives the connection its number and starts its reader on `fd` (a
+// duplicate of the connection's descriptor, owned by the reader).
+Status spawn_reader(const std::shared_ptr<Shared>& shared, Fd fd, std::weak_ptr<Connection> conn, bool accepted) {
+  std::uint64_t source = tcp::NEXT_SOURCE.fetch_add(1, std::memory_order_relaxed);
+  // std::function needs a copyable body: the descriptor travels in a shared
+  // holder and is closed with it if the thread never starts.
+  auto held = std::make_shared<Fd>(std::move(fd));
+  auto body = [shared, held, source, conn, accepted] { read_loop(shared, std::move(*held), source, conn, accepted); };
+  SIGTAP_ASSIGN_OR_RETURN(std::thread thread, spawn_thread("sigtap-tcp-read", std::move(body)));
+  thread.detach();
+  return {};
+}
+
+void accept_one(const std::shared_ptr<Shared>& shared, Fd fd) {
+  (void)set_nodelay(fd.get());  // only a latency hint: the connection works without it
+  auto reader_fd = duplicate(fd.get());
+  if (!reader_fd.ok()) return;
+  auto conn = std::make_shared<Connection>(std::move(fd));
+  {
+    std::lock_guard lock(shared->conns_mutex);
+    // Close may have emptied the list since the accept: a connection added
+    // now would never be shut down.
+    if (shared->closed.load(std::memory_order_acquire)) return;
+    shared->conns.push_back(conn);
+  }
+  if (!spawn_reader(shared, std::move(*reader_fd), conn, true).ok()) drop_connections(*shared, {conn});
+}
+
+void accept_loop(const std::shared_ptr<Shared>& shared, Fd listener) {
+  for (;;) {
+    pollfd p{listener.get(), POLLIN, 0};
+    int ready = ::poll(&p, 1, poll_millis(kAcceptSlice));
+    if (shared->closed.load(std::memory_order_acquire)) return;
+    if (ready < 0 && errno != EINTR) std::this_thread::sleep_for(kAcceptRetryPause);
+    if (ready <= 0) continue;
+    int fd = ::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC);
+    if (shared->closed.load(std::memory_order_acquire)) {
+      if (fd >= 0) ::close(fd);
+      return;
+    }
+    if (fd < 0) {
+      int err = errno;
+      // EAGAIN: the pending connection went away between poll and accept.
+      if (err == EINTR || err == ECONNABORTED || err == EAGAIN || err == EWOULDBLOCK) continue;
+      // Out of descriptors or memory: the pending connection stays pending,
+      // so retrying at once would spin.
+      std::this_thread::sleep_for(kAcceptRetryPause);
+      continue;
+    }
+    accept_one(shared, Fd(fd));
+  }
+}
+
+}  // namespace
+
+Result<std::shared_ptr<Tcp>> Tcp::open(Endpoint endpoint) {
+  SIGTAP_ASSIGN_OR_RETURN(bool listen, endpoint.options.take_bool("listen", false));
+  SIGTAP_TRY(endpoint.options.finish("tcp://"));
+  auto shared = std::make_shared<Shared>();
+  SIGTAP_ASSIGN_OR_RETURN(SocketAddress addr, resolve(endpoint.address));
+
+  if (!listen) {
+    SIGTAP_ASSIGN_OR_RETURN(Fd fd, connect_with_timeout(addr, kConnectTimeout));
+    SIGTAP_TRY(set_nodelay(fd.get()));
+    SIGTAP_ASSIGN_OR_RETURN(SocketAddress local, SocketAddress::local_of(fd.get()));
+    SIGTAP_ASSIGN_OR_RETURN(Fd reader_fd, duplicate(fd.get()));
+    auto conn = std::make_shared<Connection>(std::move(fd));
+    SIGTAP_TRY(spawn_reader(shared, std::move(reader_fd), {}, false));
+    {
+      std::lock_guard lock(shared->conns_mutex);
+      shared->conns.push_back(std::move(conn));
+    }
+    return std::make_shared<Tcp>(local, std::move(shared), false);
+  }
+
+  // Non-blocking so that the accept thread, which waits in poll(), never
+  // blocks in accept when a pending connection vanishes in between.
+  Fd listener(::socket(addr.family(), SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+  if (!listener.valid()) return Error::io_errno(errno);
+  int one = 1;
+  if (setsockopt(listener.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0) return Error::io_errno(errno);
+  if (::bind(listener.get(), addr.get(), addr.len) != 0) return Error::io_errno(errno);
+  if (::listen(listener.get(), 128) != 0) return Error::io_errno(errno);
+  SIGTAP_ASSIGN_OR_RETURN(SocketAddress local, SocketAddress::local_of(listener.get()));
+  auto held = std::make_shared<Fd>(std::move(listener));
+  auto body = [shared, held] { accept_loop(shared, std::move(*held)); };
+  SIGTAP_ASSIGN_OR_RETURN(std::thread thread, spawn_thread("sigtap-tcp-accept", std::move(body)));
+  thread.detach();
+  return std::make_shared<Tcp>(local, std::move(shared), true);
+}
+
+Tcp::Tcp(SocketAddress local_addr, std::shared_ptr<tcp::Shared> shared, bool listen)
+    : local_addr_(local_addr), shared_(std::move(shared)), listen_(listen) {}
+
+Tcp::~Tcp() { close(); }
+
+Result<std::optional<Packet>> Tcp::recv(std::optional<Duration> timeout) { return shared_->queue.pop(timeout); }
+
+Status Tcp::send(const Packet& packet) {
+  if (shared_->closed.load(std::memory_order_acquire)) return Error::closed();
+  if (listen_) {
+    if (!packet.data.empty()) send_to_listeners_clients(packet.data);
+    return {};
+  }
+  return send_to_client(packet.data);
+}
+
+Status Tcp::send_to_client(const std::vector<std::uint8_t>& data) {
+  std::shared_ptr<Connection> conn;
+  {
+    std::lock_guard lock(shared_->conns_mutex);
+    if (shared_->conns.empty()) return Error::closed();
+    conn = shared_->conns.front();
+  }
+  if (data.empty()) return {};
+  std::lock_guard send_lock(send_mutex_);
+  std::size_t offset = 0;
+  Error failure = Error::closed();
+  for (;;) {
+    switch (write_some(conn->fd.get(), data, offset, &failure)) {
+      case Progress::Done: return {};
+      case Progress::Failed: return failure;
+      case Progress::Pending: break;
+    }
+    // The peer is not reading: wait as long as it takes (a client sends at
+    // its server's pace), but look at close in between.
+    if (shared_->closed.load(std::memory_order_acquire)) return Error::closed();
+    pollfd p{conn->fd.get(), POLLOUT, 0};
+    ::poll(&p, 1, poll_millis(kSendSlice));
+  }
+}
+
+void Tcp::send_to_listeners_clients(const std::vector<std::uint8_t>& data) {
+  std::lock_guard send_lock(send_mutex_);
+  std::vector<std::shared_ptr<Connection>> targets;
+  {
+    std::lock_guard lock(shared_->conns_mutex);
+    targets = shared_->conns;
+  }
+  if (targets.empty()) return;
+
+  // Every client first gets what its socket takes at once; only the ones
+  // that are behind are then waited for, together, up to the stall limit.
+  struct Pending {
+    std::shared_ptr<Connection> conn;
+    std::size_t offset;
+  };
+  std::vector<Pending> pending;
+  std::vector<std::shared_ptr<Connection>> dropped;
+  for (auto& conn : targets) {
+    std::size_t offset = 0;
+    switch (write_some(conn->fd.get(), data, offset, nullptr)) {
+      case Progress::Done: break;
+      case Progress::Failed: dropped.push_back(std::move(conn)); break;
+      case Progress::Pending: pending.push_back({std::move(conn), offset}); break;
+    }
+  }
+
+  Instant deadline = Clock::now() + kStallLimit;
+  std::vector<pollfd> polls;
+  while (!pending.empty() && !shared_->closed.load(std::memory_order_acquire)) {
+    Instant now = Clock::now();
+    if (now >= deadline) break;
+    polls.clear();
+    for (const auto& p : pending) polls.push_back({p.conn->fd.get(), POLLOUT, 0});
+    int ready = ::poll(polls.data(), polls.size(), poll_millis(std::min<Clock::duration>(deadline - now, kSendSlice)));
+    if (ready <= 0) continue;  // a signal or a slice without progress
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < pending.size(); ++i) {
+      Progress progress = Progress::Pending;
+      if (polls[i].revents != 0) progress = write_some(pending[i].conn->fd.get(), data, pending[i].offset, nullptr);
+      if (progress == Progress::Failed) dropped.push_back(std::move(pending[i].conn));
+      if (progress == Progress::Pending) pending[kept++] = std::move(pending[i]);
+    }
+    pending.resize(kept);
+  }
+  // Clients that did not take the packet in time have lost part of the
+  // stream: they are dropped rather than sent a torn remainder later.
+  for (auto& p : pending) dropped.push_back(std::move(p.conn));
+  drop_connections(*shared_, dropped);
+}
+
+void Tcp::close() {
+  if (shared_->closed.exchange(true, std::memory_order_seq_cst)) return;
+  std::vector<std::shared_ptr<Connection>> conns;
+  {
+    std::lock_guard lock(shared_->conns_mutex);
+    conns.swap(shared_->conns);
+  }
+  for (const auto& c : conns) c->shutdown();
+  conns.clear();
+  if (listen_) {
+    // The accept thread waits for a connection: give it one. Whether it
+    // succeeds does not matter (the thread also wakes up by itself).
+    (void)connect_with_timeout(local_addr_.reachable(), kWakeTimeout);
+  }
+  shared_->queue.close();
+}
+
+}  // namespace sigtap::transport
 
 namespace sigtap::transport::builtin {
 
-// Registered so that the scheme is known; the transport itself is not built yet.
-Result<TransportPtr> tcp(Endpoint) { return Error::config("the tcp:// transport is not built yet"); }
+Result<TransportPtr> tcp(Endpoint endpoint) {
+  SIGTAP_ASSIGN_OR_RETURN(auto transport, transport::Tcp::open(std::move(endpoint)));
+  return TransportPtr(std::move(transport));
+}
 
 }  // namespace sigtap::transport::builtin

@@ -1,0 +1,95 @@
+// Tcp: tcp:// carries packets over byte streams, as one client or as a listener for many.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <vector>
+
+#include "core/queue.hpp"
+#include "core/transport/resolve.hpp"
+#include "core/transport/transport.hpp"
+
+namespace sigtap::transport {
+namespace tcp {
+
+/// The number the next connection of any TCP transport of the process takes
+/// as the `source` of its packets; starts at 1, never reused.
+extern std::atomic<std::uint64_t> NEXT_SOURCE;
+
+/// One connected stream as the senders see it; defined where it is used.
+struct Connection;
+
+/// The state a Tcp shares with its accept thread and its reader threads; it
+/// lives until the last of them lets go.
+struct Shared {
+  /// Every connection's reader pushes here; Tcp::recv pops.
+  Queue queue;
+  /// Guards `conns`; held only to copy, add or remove entries, never across
+  /// a socket call that may block.
+  std::mutex conns_mutex;
+  /// The client's one connection, or the listener's live connections in
+  /// order of acceptance.
+  std::vector<std::shared_ptr<Connection>> conns;
+  std::atomic<bool> closed{false};
+};
+
+}  // namespace tcp
+
+/// No framing: a received packet is whatever one read of a stream returned,
+/// tagged with the number of its connection, so a codec can rebuild each
+/// stream. Threads: one "sigtap-tcp-read" per connection and one
+/// "sigtap-tcp-accept" per listener, detached; each ends by itself after
+/// close (or, for a reader, when its peer goes away).
+class Tcp final : public Transport {
+ public:
+  /// How long a client waits for its connection to be accepted.
+  static constexpr auto kConnectTimeout = std::chrono::seconds(10);
+  /// How long close tries to reach its own listener to wake the accept thread.
+  static constexpr auto kWakeTimeout = std::chrono::milliseconds(200);
+  /// How long a listener waits for one client to take a packet before it
+  /// drops that client: one stalled reader must not hold up the others.
+  static constexpr auto kStallLimit = std::chrono::seconds(5);
+
+  /// The "tcp" factory. Without `listen`: connects (blocking, at most 10 s).
+  /// With `listen`: binds and accepts any number of clients. Config errors
+  /// for options and addresses, Io errors for the sockets.
+  static Result<std::shared_ptr<Tcp>> open(Endpoint endpoint);
+
+  Tcp(SocketAddress local_addr, std::shared_ptr<tcp::Shared> shared, bool listen);
+  /// Closes the transport: a dropped Tcp ends its threads and connections.
+  ~Tcp() override;
+
+  /// Client: writes the whole data, blocking while the peer does not read
+  /// (close interrupts it); Io error on failure; Error::Closed once the
+  /// connection is gone from the transport. Listener: writes to every client
+  /// and drops those that fail or stall; never fails for a client's sake.
+  Status send(const Packet& packet) override;
+  /// The oldest chunk of any connection; Error::Closed after close, or for a
+  /// client once its connection ended and the queued chunks are handed out.
+  Result<std::optional<Packet>> recv(std::optional<Duration> timeout) override;
+  /// Shuts every connection down (interrupting blocked sends and ending the
+  /// readers), wakes the accept thread and closes the queue. Does not wait
+  /// for other threads; idempotent.
+  void close() override;
+
+  /// The client connection's local end, or the address the listener is bound
+  /// to (with the real port when port 0 was asked for).
+  const SocketAddress& local_addr() const { return local_addr_; }
+
+ private:
+  Status send_to_client(const std::vector<std::uint8_t>& data);
+  void send_to_listeners_clients(const std::vector<std::uint8_t>& data);
+
+  const SocketAddress local_addr_;
+  const std::shared_ptr<tcp::Shared> shared_;
+  const bool listen_;
+  // One send writes at a time, so the bytes of two packets never interleave
+  // on a stream. Close never takes it.
+  std::mutex send_mutex_;
+};
+
+}  // namespace sigtap::transport
