@@ -1,184 +1,76 @@
 // Periodic senders: the schedule, send errors, updates, and stopping from any thread.
-#include <gtest/gtest.h>
-#include <unistd.h>
-
-#include <condition_variable>
-#include <cstdio>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <limits>
-
-#include "core/codec/raw.hpp"
 #include "core/periodic.hpp"
 
-using namespace sigtap;
-using namespace std::chrono_literals;
+#include <gtest/gtest.h>
+
+#include "tests/cpp/test_util.hpp"
 
 namespace {
 
-// Records every send attempt; a hook may delay, fail or act from the sender's thread.
-class RecordingTransport final : public Transport {
- public:
-  struct Sent {
-    Packet packet;
-    Instant at;
-    pid_t tid;
-  };
-  using Hook = std::function<Status(const Packet&)>;
+using namespace sigtap;
+using namespace sigtap::test;
 
-  explicit RecordingTransport(Hook hook = nullptr) : hook_(std::move(hook)) {}
-  Status send(const Packet& packet) override {
-    Instant at = Clock::now();
-    Status st = hook_ ? hook_(packet) : Status{};
-    std::lock_guard lock(mutex_);
-    sent_.push_back({packet, at, gettid()});
-    cv_.notify_all();
-    return st;
-  }
-  Result<std::optional<Packet>> recv(std::optional<Duration>) override { return std::optional<Packet>{}; }
-  void close() override {}
-
-  bool wait_for(std::size_t n, Clock::duration limit = 5s) {
-    std::unique_lock lock(mutex_);
-    return cv_.wait_for(lock, limit, [&] { return sent_.size() >= n; });
-  }
-  std::vector<Sent> sent() {
-    std::lock_guard lock(mutex_);
-    return sent_;
-  }
-
- private:
-  Hook hook_;
-  std::mutex mutex_;
-  std::condition_variable cv_;
-  std::vector<Sent> sent_;
-};
-
-// Encodes a named message into one packet holding its name; refuses "bad"
-// and lets a test act from inside the encode (with the codec lock held).
-class HookCodec final : public Codec {
- public:
-  explicit HookCodec(std::function<void()> on_encode = nullptr) : on_encode_(std::move(on_encode)) {}
-  Result<std::vector<Packet>> encode(const Message& m) override {
-    if (on_encode_) on_encode_();
-    if (*m.name == "bad") return Error::encode("no message \"bad\"");
-    return std::vector<Packet>{Packet{std::vector<std::uint8_t>(m.name->begin(), m.name->end()), {}, {}, {}}};
-  }
-  Status decode(Packet packet, std::vector<Message>& out) override {
-    out.emplace_back().packet = std::move(packet);
-    return {};
-  }
-
- private:
-  std::function<void()> on_encode_;
-};
-
-Channel make_channel(TransportPtr t, CodecPtr codec = std::make_unique<Raw>()) {
-  return Channel(std::make_shared<Inner>(std::move(t), std::move(codec)));
-}
-Message data(std::size_t size, std::uint8_t byte) { return Message{{}, {}, Packet{std::vector<std::uint8_t>(size, byte), {}, {}, {}}}; }
-Message named(std::string name) { return Message{std::move(name), {}, {}}; }
-
-bool eventually(const std::function<bool()>& pred, Clock::duration limit = 5s) {
-  for (Instant end = Clock::now() + limit; Clock::now() < end; std::this_thread::sleep_for(1ms)) {
-    if (pred()) return true;
-  }
-  return pred();
-}
-std::string comm_of(pid_t tid) {
-  std::ifstream in("/proc/self/task/" + std::to_string(tid) + "/comm");
-  std::string name;
-  std::getline(in, name);
-  return name;
-}
-bool thread_gone(pid_t tid) {
-  return eventually([&] { return !std::filesystem::exists("/proc/self/task/" + std::to_string(tid)); });
-}
-int threads_named(const std::string& name) {
-  int n = 0;
-  for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
-    std::ifstream in(task.path() / "comm");
-    std::string comm;
-    if (std::getline(in, comm) && comm == name) ++n;
-  }
-  return n;
-}
-double ms_between(Instant a, Instant b) { return std::chrono::duration<double, std::milli>(b - a).count(); }
-
-// Aborts when a step that must not block does, so a deadlock fails loudly.
-class Watchdog {
- public:
-  explicit Watchdog(const char* what) : thread_([this, what] {
-    std::unique_lock lock(mutex_);
-    if (!cv_.wait_for(lock, 20s, [this] { return done_; })) {
-      std::fprintf(stderr, "hung: %s\n", what);
-      std::abort();
-    }
-  }) {}
-  ~Watchdog() {
-    { std::lock_guard lock(mutex_); done_ = true; }
-    cv_.notify_all();
-    thread_.join();
-  }
-
- private:
-  std::mutex mutex_;
-  std::condition_variable cv_;
-  bool done_ = false;
-  std::thread thread_;
-};
-
-struct Refusal {
-  const char* label;
-  Duration period;
-  Message message;
-  const char* text;
-};
+Message data(std::size_t size, std::uint8_t byte) { return raw(std::vector<std::uint8_t>(size, byte)); }
 
 TEST(Periodic, EveryRefusesAndStartsNothing) {
-  const Refusal cases[] = {
-      {"zero period", Duration{}, data(1, 1), "the period must be positive"},
-      {"codec refuses", Duration::from_millis(10), named("bad"), "encode error: no message \"bad\""},
+  const std::tuple<Duration, Message, const char*> cases[] = {
+      {Duration{}, data(1, 1), "the period must be positive"},
+      {Duration::from_millis(10), named("bad"), "encode error: no such message"},
   };
-  for (const Refusal& c : cases) {
-    auto t = std::make_shared<RecordingTransport>();
-    int before = threads_named("sigtap-periodic");
-    auto p = make_channel(t, std::make_unique<HookCodec>()).every(c.period, c.message, std::nullopt);
-    ASSERT_FALSE(p.ok()) << c.label;
-    EXPECT_EQ(p.error().fmt(), c.text) << c.label;
-    EXPECT_EQ(threads_named("sigtap-periodic"), before) << c.label;
-    EXPECT_TRUE(t->sent().empty()) << c.label;
+  for (const auto& [period, message, text] : cases) {
+    auto t = std::make_shared<FakeTransport>();
+    const int before = threads_named("sigtap-periodic");
+    EXPECT_EQ(error_text(make_channel(t, std::make_unique<FakeCodec>()).every(period, message, std::nullopt)), text);
+    EXPECT_TRUE(threads_named("sigtap-periodic") == before && t->sent().empty()) << text;
   }
-  auto raw = make_channel(std::make_shared<RecordingTransport>()).every(Duration::from_millis(10), named("x"), {});
-  ASSERT_FALSE(raw.ok());
-  EXPECT_EQ(raw.error().kind(), ErrorKind::Encode);
 }
 
+// The largest period and duration neither overflow into an early send nor
+// keep the drop from joining at once.
 TEST(Periodic, SendsAtOnceOnANamedThreadAndDropJoins) {
-  auto t = std::make_shared<RecordingTransport>();
-  auto p = make_channel(t).every(Duration{3600, 0}, data(3, 7), std::nullopt);
+  constexpr Duration kHuge{~std::uint64_t{0}, 999'999'999};
+  auto t = std::make_shared<FakeTransport>();
+  auto p = make_channel(t).every(kHuge, data(3, 7), kHuge);
   ASSERT_TRUE(p.ok());
-  ASSERT_TRUE(t->wait_for(1)) << "the first send is due at once, not one period later";
-  pid_t tid = t->sent()[0].tid;
+  ASSERT_TRUE(t->wait_sent(1)) << "the first send is due at once, not one period later";
+  const pid_t tid = t->sent()[0].tid;
   EXPECT_EQ(comm_of(tid), "sigtap-periodic");
-  EXPECT_EQ(t->sent()[0].packet.data, std::vector<std::uint8_t>(3, 7));
+  EXPECT_EQ(t->sent()[0].packet, *data(3, 7).packet);
   EXPECT_TRUE(eventually([&] { return (*p)->sent_count() == 1; }));
-  EXPECT_TRUE((*p)->is_running());
+  std::this_thread::sleep_for(50ms);
+  EXPECT_EQ(t->sent().size(), 1u) << "the next send is never due";
   {
-    Watchdog dog("dropping a sender that waits for an hour-long period");
+    Watchdog dog("dropping a sender that waits for an endless period");
     p->reset();
   }
-  EXPECT_FALSE(std::filesystem::exists("/proc/self/task/" + std::to_string(tid))) << "the drop joined the thread";
+  EXPECT_FALSE(task_exists(tid)) << "the drop joined the thread";
 }
 
-TEST(Periodic, DurationEndsTheSender) {
-  auto t = std::make_shared<RecordingTransport>();
-  auto zero = make_channel(t).every(Duration::from_millis(10), data(1, 1), Duration{});
-  ASSERT_TRUE(zero.ok());
-  EXPECT_TRUE(eventually([&] { return !(*zero)->is_running(); }));
-  EXPECT_TRUE(t->sent().empty()) << "a zero duration ends before the first send";
+// Closed before the start (0), a zero duration (1), closed after the first
+// send (2): the sender ends by itself, seeing the close before the next send.
+// A nameless message without data (3) fails every send and keeps running.
+TEST(Periodic, EndsOrFailsWithoutSending) {
+  for (int c : {0, 1, 2, 3}) {
+    auto t = std::make_shared<FakeTransport>();
+    Channel ch = make_channel(t);
+    if (c == 0) ch.close();
+    auto p = ch.every(Duration::from_millis(c == 3 ? 5 : 500), c == 3 ? Message{} : data(1, 5),
+                      c == 1 ? Duration{} : kHang);
+    ASSERT_TRUE(p.ok()) << "every does not look at the closed flag";
+    if (c == 2) {
+      ASSERT_TRUE(eventually([&] { return (*p)->sent_count() == 1; }));
+      ch.close();
+    }
+    EXPECT_TRUE(eventually([&] { return !(*p)->is_running() || (*p)->last_error(); })) << c;
+    EXPECT_EQ(t->sent().size(), c == 2 ? 1u : 0u) << c;
+    EXPECT_EQ((*p)->sent_count(), c == 2 ? 1u : 0u) << c;
+    EXPECT_EQ((*p)->is_running(), c == 3) << c;
+    EXPECT_EQ((*p)->last_error().value_or(""), c == 3 ? "encode error: a message needs a name or data" : "");
+  }
+}
 
+TEST(Periodic, DurationBoundsTheSends) {
+  auto t = std::make_shared<FakeTransport>();
   auto p = make_channel(t).every(Duration::from_millis(100), data(1, 2), Duration::from_millis(350));
   ASSERT_TRUE(p.ok());
   EXPECT_TRUE(eventually([&] { return !(*p)->is_running(); }));
@@ -190,133 +82,31 @@ TEST(Periodic, DurationEndsTheSender) {
   EXPECT_EQ((*p)->sent_count(), sent.size());
 }
 
-// A first send that overruns: less than two periods late, the missed due time
-// is sent at once and the grid is kept; more, the schedule restarts from now.
-TEST(Periodic, LateSenderCatchesUpOrRestartsFromNow) {
-  struct Case {
-    int first_send_ms;
-    double min_gap_ms, max_gap_ms;  // between the second and the third send
-  };
-  for (Case c : {Case{450, 0, 270}, Case{700, 200, 1e9}}) {
-    std::atomic<bool> first{true};
-    auto t = std::make_shared<RecordingTransport>([&](const Packet&) {
-      if (first.exchange(false)) std::this_thread::sleep_for(std::chrono::milliseconds(c.first_send_ms));
-      return Status{};
-    });
-    auto p = make_channel(t).every(Duration::from_millis(300), data(1, 3), std::nullopt);
-    ASSERT_TRUE(p.ok());
-    ASSERT_TRUE(t->wait_for(3));
-    p->reset();
-    auto sent = t->sent();
-    double gap = ms_between(sent[1].at, sent[2].at);
-    EXPECT_GE(gap, c.min_gap_ms) << c.first_send_ms;
-    EXPECT_LE(gap, c.max_gap_ms) << c.first_send_ms;
-  }
-}
-
-TEST(Periodic, SendErrorsAreRecordedAndNeverStopIt) {
-  // A nameless message without data fails every send.
-  auto t = std::make_shared<RecordingTransport>();
-  auto empty = make_channel(t).every(Duration::from_millis(5), Message{}, std::nullopt);
-  ASSERT_TRUE(empty.ok());
-  EXPECT_TRUE(eventually([&] { return (*empty)->last_error().has_value(); }));
-  EXPECT_EQ((*empty)->last_error(), "encode error: a message needs a name or data");
-  EXPECT_EQ((*empty)->sent_count(), 0u);
-  EXPECT_TRUE((*empty)->is_running());
-  EXPECT_TRUE(t->sent().empty());
-
-  // A failure (here one raised by foreign code) stays the last error after later successes.
-  std::atomic<int> attempts{0};
-  auto flaky = std::make_shared<RecordingTransport>([&](const Packet&) -> Status {
-    if (attempts++ == 0) return Error::external(std::make_unique<ExternalError>("RuntimeError: link down"));
-    return {};
-  });
-  auto p = make_channel(flaky).every(Duration::from_millis(5), data(1, 4), std::nullopt);
+TEST(Periodic, SetPeriodKeepsTheScheduledSend) {
+  auto t = std::make_shared<FakeTransport>();
+  auto p = make_channel(t).every(Duration::from_millis(1500), data(1, 6), std::nullopt);
   ASSERT_TRUE(p.ok());
-  EXPECT_TRUE(eventually([&] { return (*p)->sent_count() >= 3; }));
-  EXPECT_EQ((*p)->last_error(), "RuntimeError: link down");
-}
-
-TEST(Periodic, ClosedChannelEndsTheSenderWithoutSending) {
-  for (bool close_first : {true, false}) {
-    auto t = std::make_shared<RecordingTransport>();
-    Channel ch = make_channel(t);
-    if (close_first) ch.close();
-    auto p = ch.every(Duration::from_millis(500), data(1, 5), std::nullopt);
-    ASSERT_TRUE(p.ok()) << "every does not look at the closed flag";
-    if (!close_first) {
-      ASSERT_TRUE(eventually([&] { return (*p)->sent_count() == 1; }));
-      ch.close();
-    }
-    EXPECT_TRUE(eventually([&] { return !(*p)->is_running(); })) << close_first;
-    EXPECT_EQ(t->sent().size(), close_first ? 0u : 1u);
-    EXPECT_EQ((*p)->last_error(), std::nullopt) << "the close is seen before the next send";
-  }
-}
-
-TEST(Periodic, SetPeriodKeepsTheScheduledSendAndStopIsIdempotent) {
-  auto t = std::make_shared<RecordingTransport>();
-  auto p = make_channel(t).every(Duration::from_millis(600), data(1, 6), std::nullopt);
-  ASSERT_TRUE(p.ok());
-  Periodic& s = **p;
-  // Counted in the same step as the reschedule: the second send is now due at 600 ms.
-  ASSERT_TRUE(eventually([&] { return s.sent_count() == 1; }));
-  auto zero = s.set_period(Duration{});
-  ASSERT_FALSE(zero.ok());
-  EXPECT_EQ(zero.error().fmt(), "the period must be positive");
-  EXPECT_EQ(s.period(), Duration::from_millis(600));
-  ASSERT_TRUE(s.set_period(Duration::from_millis(50)).ok());
-  EXPECT_EQ(s.period(), Duration::from_millis(50));
-  ASSERT_TRUE(t->wait_for(3));
+  // Counted in the same step as the reschedule: the second send is now due at 1.5 s.
+  ASSERT_TRUE(eventually([&] { return (*p)->sent_count() == 1; }));
+  EXPECT_EQ(error_text((*p)->set_period(Duration{})), "the period must be positive");
+  ASSERT_TRUE((*p)->set_period(Duration::from_millis(50)).ok());
+  ASSERT_TRUE(t->wait_sent(3));
   auto sent = t->sent();
-  EXPECT_GE(ms_between(sent[0].at, sent[1].at), 550.0) << "the scheduled send is not brought forward";
-  EXPECT_LT(ms_between(sent[1].at, sent[2].at), 500.0) << "the send after it follows the new period";
-
-  s.stop();
-  EXPECT_FALSE(s.is_running());
-  std::uint64_t count = s.sent_count();
-  s.stop();
-  EXPECT_TRUE(s.set_period(Duration::from_millis(1)).ok());
-  s.update(data(1, 9));
-  EXPECT_EQ(s.sent_count(), count);
-}
-
-TEST(Periodic, HugePeriodAndDurationNeverOverflow) {
-  constexpr Duration kHuge{std::numeric_limits<std::uint64_t>::max(), 999'999'999};
-  auto t = std::make_shared<RecordingTransport>();
-  auto once = make_channel(t).every(kHuge, data(1, 1), kHuge);
-  ASSERT_TRUE(once.ok());
-  ASSERT_TRUE(t->wait_for(1));
-  std::this_thread::sleep_for(100ms);
-  EXPECT_EQ(t->sent().size(), 1u) << "the next send is never due";
-  EXPECT_TRUE((*once)->is_running());
-
-  auto endless = make_channel(t).every(Duration::from_millis(1), data(1, 2), kHuge);
-  ASSERT_TRUE(endless.ok());
-  EXPECT_TRUE(t->wait_for(6)) << "a huge duration is no end";
-  Watchdog dog("stopping senders with huge periods");
-  once->reset();
-  endless->reset();
+  EXPECT_GE(ms_between(sent[0].at, sent[1].at), 1450.0) << "the scheduled send is not brought forward";
+  EXPECT_LT(ms_between(sent[1].at, sent[2].at), 1000.0) << "the send after it follows the new period";
 }
 
 TEST(Periodic, UpdateNeverTearsASend) {
   const Message a = data(256, 0xAA), b = data(64, 0x55), last = data(16, 0x77);
-  auto t = std::make_shared<RecordingTransport>();
+  auto t = std::make_shared<FakeTransport>();
   auto p = make_channel(t).every(Duration::from_nanos(200'000), a, std::nullopt);
   ASSERT_TRUE(p.ok());
-  for (int i = 0; i < 2000; ++i) {
-    (*p)->update(i % 2 ? a : b);
-    std::this_thread::sleep_for(50us);
-  }
+  for (int i = 0; i < 2000; ++i, std::this_thread::sleep_for(50us)) (*p)->update(i % 2 ? a : b);
   (*p)->update(last);
-  std::size_t seen = t->sent().size();
-  ASSERT_TRUE(t->wait_for(seen + 2));
+  ASSERT_TRUE(t->wait_sent(t->sent().size() + 2));
   p->reset();
   auto sent = t->sent();
-  for (const auto& s : sent) {
-    const Packet& got = s.packet;
-    EXPECT_TRUE(got == *a.packet || got == *b.packet || got == *last.packet) << "size " << got.data.size();
-  }
+  for (const auto& s : sent) ASSERT_TRUE(s.packet == *a.packet || s.packet == *b.packet || s.packet == *last.packet);
   EXPECT_EQ(sent.back().packet, *last.packet);
 }
 
@@ -324,31 +114,23 @@ TEST(Periodic, UpdateNeverTearsASend) {
 // must not join its own thread, and the detached thread must not touch the
 // destroyed handle.
 TEST(Periodic, DroppedFromItsOwnSendDoesNotDeadlock) {
-  std::mutex slot_mutex;
-  std::unique_ptr<Periodic> slot;
+  std::atomic<Periodic*> slot{nullptr};
   std::atomic<int> calls{0}, dropped_at{0};
-  auto t = std::make_shared<RecordingTransport>([&](const Packet&) {
-    int call = ++calls;
-    std::unique_ptr<Periodic> mine;
-    {
-      std::lock_guard lock(slot_mutex);
-      mine = std::move(slot);
-    }
-    if (mine) {
-      mine.reset();
-      dropped_at = call;
+  auto t = std::make_shared<FakeTransport>(std::vector<FakeTransport::Item>{}, [&](const Packet&) {
+    ++calls;
+    if (Periodic* mine = slot.exchange(nullptr)) {
+      delete mine;
+      dropped_at = calls.load();
     }
     return Status{};
   });
   Watchdog dog("a sender dropped from its own send");
   auto p = make_channel(t).every(Duration::from_millis(5), data(1, 1), std::nullopt);
   ASSERT_TRUE(p.ok());
-  {
-    std::lock_guard lock(slot_mutex);
-    slot = std::move(*p);
-  }
+  slot = p->release();
   ASSERT_TRUE(eventually([&] { return dropped_at.load() != 0; }));
-  EXPECT_TRUE(thread_gone(t->sent()[0].tid));
+  ASSERT_TRUE(t->wait_sent(1));
+  EXPECT_TRUE(eventually([&] { return !task_exists(t->sent()[0].tid); }));
   EXPECT_EQ(calls.load(), dropped_at.load()) << "the send in progress was the last";
 }
 
@@ -357,36 +139,38 @@ TEST(Periodic, DroppedFromItsOwnSendDoesNotDeadlock) {
 TEST(Periodic, StoppedUnderTheCodecLockDoesNotDeadlock) {
   std::atomic<Periodic*> target{nullptr};
   const auto main_thread = std::this_thread::get_id();
-  auto t = std::make_shared<RecordingTransport>();
-  Channel ch = make_channel(t, std::make_unique<HookCodec>([&] {
-    Periodic* p = target.load();
-    if (!p || std::this_thread::get_id() != main_thread) return;
+  auto t = std::make_shared<FakeTransport>();
+  Channel ch = make_channel(t, std::make_unique<FakeCodec>([&] {
+    if (!target.load() || std::this_thread::get_id() != main_thread) return;
     std::this_thread::sleep_for(100ms);  // the sender is now blocked on the codec lock
-    p->stop();
+    target.load()->stop();
   }));
   auto p = ch.every(Duration::from_millis(10), named("tick"), std::nullopt);
   ASSERT_TRUE(p.ok());
-  ASSERT_TRUE(t->wait_for(1));
-  pid_t tid = t->sent()[0].tid;
+  ASSERT_TRUE(t->wait_sent(1));
   target = p->get();
   {
     Watchdog dog("a sender stopped from inside an encode");
     EXPECT_TRUE(ch.send(named("now")).ok());
   }
   EXPECT_FALSE((*p)->is_running());
-  EXPECT_TRUE(thread_gone(tid));
+  EXPECT_TRUE(eventually([&] { return !task_exists(t->sent()[0].tid); }));
 }
 
+// Stop racing with close, then stop again.
 TEST(Periodic, StopRacingWithCloseNeverHangs) {
   Watchdog dog("stop racing with close");
   for (int i = 0; i < 20; ++i) {
-    Channel ch = make_channel(std::make_shared<RecordingTransport>());
+    Channel ch = make_channel(std::make_shared<FakeTransport>());
     auto p = ch.every(Duration::from_millis(1), data(1, 1), std::nullopt);
     ASSERT_TRUE(p.ok());
     std::thread closer([&] { ch.close(); });
     (*p)->stop();
     closer.join();
     EXPECT_FALSE((*p)->is_running());
+    const std::uint64_t count = (*p)->sent_count();
+    (*p)->stop();
+    EXPECT_EQ((*p)->sent_count(), count);
   }
 }
 
