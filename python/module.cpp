@@ -1,10 +1,20 @@
 // The extension module sigtap._sigtap: multi-phase initialisation, one exec step.
+#include "python/channel.hpp"
 #include "python/message.hpp"
+#include "python/periodic.hpp"
+#include "python/plugins.hpp"
 #include "python/py.hpp"
 #include "python/release_queue.hpp"
+#include "python/subscription.hpp"
 
 namespace sigtap::py {
 namespace {
+
+// `type` is borrowed from its process-wide cell; nullptr means it could not be
+// made and its error is set.
+bool add_type(PyObject* module, const char* name, PyTypeObject* type) {
+  return type && PyModule_AddObjectRef(module, name, reinterpret_cast<PyObject*>(type)) == 0;
+}
 
 int exec_module(PyObject* module) {
   if (!PyModule_Check(module)) {
@@ -12,7 +22,8 @@ int exec_module(PyObject* module) {
     return -1;
   }
   // Threads of the core must stop touching Python once the interpreter
-  // starts to shut down; the hook tells them when.
+  // starts to shut down: the one atexit hook tells them so, then stops the
+  // senders and subscriptions that are still running.
   if (!install_finalize_hook()) return -1;
   if (PyModule_AddStringConstant(module, "__version__", "0.4.0") < 0) return -1;
   PyObject* error = error_type();
@@ -21,6 +32,11 @@ int exec_module(PyObject* module) {
   PyTypeObject* message = message_type();
   if (!message) return -1;
   if (PyModule_AddObjectRef(module, "Message", reinterpret_cast<PyObject*>(message)) < 0) return -1;
+  if (!add_type(module, "_Channel", channel_type())) return -1;
+  if (!add_type(module, "_Subscription", subscription_type())) return -1;
+  if (!add_type(module, "Periodic", periodic_type())) return -1;
+  if (PyModule_AddFunctions(module, open_function()) < 0) return -1;
+  if (PyModule_AddFunctions(module, plugin_functions()) < 0) return -1;
   return 0;
 }
 

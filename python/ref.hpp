@@ -117,7 +117,13 @@ class ReleaseGil {
 class EnsureGil {
  public:
   EnsureGil() {
-    if (finalizing()) return;
+    // Counted before the flag is read: see detail::foreign_gil_users.
+    foreign_ = PyGILState_GetThisThreadState() == nullptr;
+    count(1);
+    if (finalizing()) {
+      count(-1);
+      return;
+    }
     state_ = PyGILState_Ensure();
     previous_ = std::exchange(detail::lock_state, detail::LockState::kHeld);
     acquired_ = true;
@@ -129,12 +135,23 @@ class EnsureGil {
     if (!acquired_) return;
     detail::lock_state = previous_;
     PyGILState_Release(state_);
+    count(-1);
   }
 
   bool acquired() const { return acquired_; }
 
  private:
+  void count(long delta) {
+    if (foreign_) {
+      detail::foreign_gil_users.fetch_add(delta, std::memory_order_seq_cst);
+    } else {
+      detail::own_python_gil_users += delta;
+      detail::python_gil_users.fetch_add(delta, std::memory_order_seq_cst);
+    }
+  }
+
   bool acquired_ = false;
+  bool foreign_ = false;
   PyGILState_STATE state_{};
   detail::LockState previous_ = detail::LockState::kUnknown;
 };

@@ -1,8 +1,13 @@
 // The process-wide queue of references released without the interpreter lock, and the finalization flag.
 #include "python/release_queue.hpp"
 
+#include <chrono>
 #include <mutex>
+#include <thread>
 #include <vector>
+
+#include "python/ref.hpp"
+#include "python/workers.hpp"
 
 namespace sigtap::py {
 namespace {
@@ -19,8 +24,30 @@ Queue& queue() {
   return *q;
 }
 
+// Threads still inside EnsureGil hold or are about to get the lock (workers
+// stopped from their own callback are joined by nobody); they finish their
+// Python call while we wait with the lock released.
+void wait_for_gil_users() {
+  constexpr auto kPythonThreadsLimit = std::chrono::seconds(2);
+  const auto give_up = std::chrono::steady_clock::now() + kPythonThreadsLimit;
+  auto python_threads_inside = [give_up] {
+    return detail::python_gil_users.load(std::memory_order_seq_cst) > detail::own_python_gil_users &&
+           std::chrono::steady_clock::now() < give_up;
+  };
+  while (detail::foreign_gil_users.load(std::memory_order_seq_cst) > 0 || python_threads_inside()) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+}
+
 PyObject* on_exit(PyObject*, PyObject*) {
-  finalizing_flag.store(true, std::memory_order_release);
+  finalizing_flag.store(true, std::memory_order_seq_cst);
+  {
+    ReleaseGil unlocked;
+    stop_all_workers();
+    wait_for_gil_users();
+  }
+  // What was queued before the flag went up is still ours to release.
+  drain_releases();
   Py_RETURN_NONE;
 }
 
@@ -28,7 +55,7 @@ PyMethodDef on_exit_def = {"_sigtap_finalizing", on_exit, METH_NOARGS, nullptr};
 
 }  // namespace
 
-bool finalizing() { return finalizing_flag.load(std::memory_order_acquire); }
+bool finalizing() { return finalizing_flag.load(std::memory_order_seq_cst); }
 
 bool install_finalize_hook() {
   // Only a thread holding the lock gets here, so the flag needs no atomics.

@@ -1,0 +1,406 @@
+// _Channel and _open: argument conversion, the lock released around every core call that waits, 50 ms receive slices.
+#include "python/channel.hpp"
+
+#include <algorithm>
+#include <new>
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "core/channel.hpp"
+#include "core/periodic.hpp"
+#include "core/subscription.hpp"
+#include "core/text.hpp"
+#include "python/args.hpp"
+#include "python/convert.hpp"
+#include "python/errors.hpp"
+#include "python/message.hpp"
+#include "python/periodic.hpp"
+#include "python/ref.hpp"
+#include "python/subscription.hpp"
+
+namespace sigtap::py {
+namespace {
+
+// The longest a receive runs with the lock released: Ctrl-C and the other
+// Python threads wait at most this long.
+constexpr Duration kSlice = Duration::from_millis(50);
+
+struct ChannelObject {
+  PyObject_HEAD
+  std::string url;
+  std::string codec;
+  Channel channel;
+};
+
+ChannelObject* object(PyObject* self) { return reinterpret_cast<ChannelObject*>(self); }
+Channel& channel_of(PyObject* self) { return object(self)->channel; }
+
+// The core's texts are byte strings: a NUL would cut a path or a name short
+// where it reaches the system, so it is refused here, as the interpreter
+// refuses it in its own path and name arguments.
+bool refuse_nul(const std::string& text, const char* what) {
+  if (text.find('\0') == std::string::npos) return true;
+  PyErr_Format(PyExc_ValueError, "embedded null character in %s", what);
+  return false;
+}
+
+std::optional<std::string> text_arg(PyObject* arg, const char* name) {
+  auto text = text_param(arg, name);
+  if (text && !refuse_nul(*text, name)) {
+    add_argument_note(name);
+    return std::nullopt;
+  }
+  return text;
+}
+
+// The keyword options of _open, in the order given (the map sorts them).
+std::optional<Options> options_arg(PyObject* kwargs) {
+  Options options;
+  if (!kwargs) return options;
+  Py_ssize_t pos = 0;
+  PyObject *key = nullptr, *value = nullptr;
+  while (PyDict_Next(kwargs, &pos, &key, &value)) {
+    auto name = text_from_py(key);
+    if (!name || !refuse_nul(*name, "option name")) return std::nullopt;
+    auto converted = value_from_py(value);
+    if (!converted) return std::nullopt;
+    options.set(std::move(*name), std::move(*converted));
+  }
+  return options;
+}
+
+PyObject* wrap(std::string url, std::string codec, Channel channel) {
+  PyTypeObject* type = channel_type();
+  if (!type) return nullptr;
+  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+  PyObject* self = alloc(type, 0);
+  if (!self) return nullptr;
+  new (&object(self)->url) std::string(std::move(url));
+  new (&object(self)->codec) std::string(std::move(codec));
+  new (&object(self)->channel) Channel(std::move(channel));
+  return self;
+}
+
+// ---- receiving -------------------------------------------------------------
+
+Result<std::optional<Message>> recv_slice(Channel& channel, Duration slice) {
+  ReleaseGil unlocked;
+  return channel.recv(slice);
+}
+
+// A system call cut short by a signal says only that the slice ended early;
+// the signal check below then runs the handler (Ctrl-C raises there).
+bool interrupted(const Error& error) {
+  return error.kind() == ErrorKind::Io && error.io_kind() == IoKind::Interrupted;
+}
+
+enum class AtEnd { kRaise, kStopIteration };
+
+// Receives in slices until a message, an error, the deadline (none: no limit)
+// or a raised signal handler. With kStopIteration the closed error ends an
+// iteration: nullptr with no exception set.
+PyObject* receive(Channel& channel, std::optional<Instant> deadline, AtEnd at_end) {
+  for (;;) {
+    Duration slice = deadline ? std::min(kSlice, remaining(*deadline)) : kSlice;
+    auto received = recv_slice(channel, slice);
+    drain_releases();
+    if (received.ok()) {
+      if (std::optional<Message>& message = received.value()) return message_to_py(std::move(*message));
+    } else if (!interrupted(received.error())) {
+      if (at_end == AtEnd::kStopIteration && received.error().is_closed()) return nullptr;
+      return to_py(std::move(received).error());
+    }
+    if (deadline && Clock::now() >= *deadline) Py_RETURN_NONE;
+    if (PyErr_CheckSignals() < 0) return nullptr;
+  }
+}
+
+// ---- _open -----------------------------------------------------------------
+
+constexpr Param kOpenParams[] = {{"url", true}, {"codec"}};
+constexpr Signature kOpenSignature{"_open", kOpenParams, true};
+
+PyObject* open_channel(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  drain_releases();
+  PyObject* arg[2];
+  Ref kwargs;
+  if (!parse_fastcall(kOpenSignature, args, nargs, kwnames, arg, &kwargs)) return nullptr;
+  auto url = text_arg(arg[0], "url");
+  if (!url) return nullptr;
+  std::string codec = "raw";  // None is not "omitted" here: it fails as a text
+  if (arg[1]) {
+    auto given = text_arg(arg[1], "codec");
+    if (!given) return nullptr;
+    codec = std::move(*given);
+  }
+  auto options = options_arg(kwargs.get());
+  if (!options) return nullptr;
+  // Released: opening may resolve names, connect, read a DBC file, or call a
+  // Python factory on this very thread (which takes the lock itself).
+  Result<Channel> opened = [&]() -> Result<Channel> {
+    ReleaseGil unlocked;
+    return Channel::open(*url, codec, std::move(*options));
+  }();
+  drain_releases();
+  if (!opened.ok()) return to_py(std::move(opened).error());
+  return wrap(std::move(*url), std::move(codec), std::move(opened).value());
+}
+
+// ---- methods ---------------------------------------------------------------
+
+constexpr Param kSendParams[] = {{"message", true}, {"fields"}};
+constexpr Signature kSendSignature{"_Channel.send", kSendParams};
+
+PyObject* channel_send(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  drain_releases();
+  PyObject* arg[2];
+  if (!parse_fastcall(kSendSignature, args, nargs, kwnames, arg)) return nullptr;
+  // A sigtap.Message is immutable and the caller's arguments keep it alive
+  // for the whole call, so it is sent as it is, without a copy.
+  const Message* message = unless_none(arg[1]) ? nullptr : message_from_py(arg[0]);
+  std::optional<Message> built;
+  if (!message) {
+    built = message_arg(arg[0], arg[1]);
+    if (!built) return nullptr;
+    message = &*built;
+  }
+  Status sent;
+  {
+    ReleaseGil unlocked;
+    sent = channel_of(self).send(*message);
+  }
+  drain_releases();
+  if (!sent.ok()) return to_py(std::move(sent).error());
+  Py_RETURN_NONE;
+}
+
+constexpr Param kRecvParams[] = {{"timeout"}};
+constexpr Signature kRecvSignature{"_Channel.recv", kRecvParams};
+
+PyObject* channel_recv(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  drain_releases();
+  PyObject* arg[1];
+  if (!parse_fastcall(kRecvSignature, args, nargs, kwnames, arg)) return nullptr;
+  std::optional<Instant> deadline;
+  if (PyObject* timeout_arg = unless_none(arg[0])) {
+    auto seconds = float_param(timeout_arg, "timeout");
+    if (!seconds) return nullptr;
+    // A negative or NaN timeout (and -0) is one poll.
+    double s = *seconds > 0.0 ? *seconds : 0.0;
+    auto timeout = duration("timeout", s);
+    if (!timeout) return nullptr;
+    // A deadline beyond the clock's range is no deadline.
+    deadline = deadline_after(*timeout);
+  }
+  return receive(channel_of(self), deadline, AtEnd::kRaise);
+}
+
+constexpr Param kEveryParams[] = {
+    {"period", true},
+    {"message", true},
+    {"fields"},
+    {"duration", false, ParamKind::kKeywordOnly},
+};
+constexpr Signature kEverySignature{"_Channel.every", kEveryParams};
+
+PyObject* channel_every(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  drain_releases();
+  PyObject* arg[4];
+  if (!parse_fastcall(kEverySignature, args, nargs, kwnames, arg)) return nullptr;
+  auto period_seconds = float_param(arg[0], "period");
+  if (!period_seconds) return nullptr;
+  std::optional<double> duration_seconds;
+  if (PyObject* duration_arg = unless_none(arg[3])) {
+    duration_seconds = float_param(duration_arg, "duration");
+    if (!duration_seconds) return nullptr;
+  }
+  auto message = message_arg(arg[1], arg[2]);
+  if (!message) return nullptr;
+  auto period = duration("period", *period_seconds);
+  if (!period) return nullptr;
+  std::optional<Duration> until;
+  if (duration_seconds) {
+    until = duration("duration", *duration_seconds);
+    if (!until) return nullptr;
+  }
+  // Released: the test encode takes the codec lock, which a Python codec's
+  // caller holds while it waits for the interpreter lock.
+  Result<std::unique_ptr<Periodic>> started = [&]() -> Result<std::unique_ptr<Periodic>> {
+    ReleaseGil unlocked;
+    return channel_of(self).every(*period, std::move(*message), until);
+  }();
+  drain_releases();
+  if (!started.ok()) return to_py(std::move(started).error());
+  return periodic_to_py(std::move(started).value());
+}
+
+constexpr Param kSubscribeParams[] = {{"callback", true}};
+constexpr Signature kSubscribeSignature{"_Channel.subscribe", kSubscribeParams};
+
+PyObject* channel_subscribe(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  drain_releases();
+  PyObject* arg[1];
+  if (!parse_fastcall(kSubscribeSignature, args, nargs, kwnames, arg)) return nullptr;
+  SubscriptionCallback callback = subscription_callback(Ref::borrow(arg[0]));
+  Result<std::unique_ptr<Subscription>> started = [&]() -> Result<std::unique_ptr<Subscription>> {
+    ReleaseGil unlocked;
+    return channel_of(self).subscribe(std::move(callback));
+  }();
+  // A refused start dropped the callback without the lock: release it now.
+  drain_releases();
+  if (!started.ok()) return to_py(std::move(started).error());
+  return subscription_to_py(std::move(started).value());
+}
+
+PyObject* channel_close(PyObject* self, PyObject*) {
+  drain_releases();
+  // Kept locked: the core's close takes no lock that a thread waiting for the
+  // interpreter lock may hold, and a Python transport's close needs the lock.
+  channel_of(self).close();
+  Py_RETURN_NONE;
+}
+
+PyObject* channel_enter(PyObject* self, PyObject*) {
+  drain_releases();
+  Py_INCREF(self);
+  return self;
+}
+
+constexpr Param kExitParams[] = {{"_t", true}, {"_e", true}, {"_tb", true}};
+constexpr Signature kExitSignature{"_Channel.__exit__", kExitParams};
+
+PyObject* channel_exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  drain_releases();
+  PyObject* arg[3];
+  if (!parse_fastcall(kExitSignature, args, nargs, kwnames, arg)) return nullptr;
+  channel_of(self).close();
+  Py_RETURN_FALSE;
+}
+
+PyMethodDef channel_methods[] = {
+    {"send", method_cast(channel_send), METH_FASTCALL | METH_KEYWORDS,
+     "send($self, message, fields=None)\n--\n\nSend a message: a `Message`, or a name and its fields."},
+    {"recv", method_cast(channel_recv), METH_FASTCALL | METH_KEYWORDS,
+     "recv($self, timeout=None)\n--\n\n"
+     "The next message; None once `timeout` seconds pass (None waits\nforever; Ctrl-C interrupts)."},
+    {"every", method_cast(channel_every), METH_FASTCALL | METH_KEYWORDS,
+     "every($self, period, message, fields=None, *, duration=None)\n--\n\n"
+     "Send a message every `period` seconds from a background thread, for\n`duration` seconds or until stopped."},
+    {"subscribe", method_cast(channel_subscribe), METH_FASTCALL | METH_KEYWORDS,
+     "subscribe($self, callback)\n--\n\n"
+     "Receive on a background thread and call `callback(item)` for every\n"
+     "item (with the GIL): a `Message`, an exception instance for a receive\n"
+     "error, or None once when the channel closes. A falsy return value or\n"
+     "an exception from the callback ends the subscription."},
+    {"close", method_cast(channel_close), METH_NOARGS,
+     "close($self)\n--\n\nClose the channel; blocked receivers stop, iteration ends."},
+    {"__enter__", method_cast(channel_enter), METH_NOARGS, "__enter__($self)\n--\n\n"},
+    {"__exit__", method_cast(channel_exit), METH_FASTCALL | METH_KEYWORDS, "__exit__($self, _t, _e, _tb)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// ---- properties ------------------------------------------------------------
+
+PyObject* get_closed(PyObject* self, void*) {
+  drain_releases();
+  return PyBool_FromLong(channel_of(self).closed());
+}
+
+PyGetSetDef channel_getset[] = {
+    {"closed", get_closed, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+// ---- slots -----------------------------------------------------------------
+
+void channel_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  // Not closed: senders and subscriptions started from this channel keep
+  // their own references and go on.
+  ChannelObject* obj = object(self);
+  obj->channel.~Channel();
+  obj->codec.~basic_string();
+  obj->url.~basic_string();
+  auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+  free_fn(self);
+  Py_DECREF(type);  // instances of a heap type hold a reference to it
+}
+
+PyObject* channel_iter(PyObject* self) {
+  drain_releases();
+  Py_INCREF(self);
+  return self;
+}
+
+PyObject* channel_iternext(PyObject* self) {
+  drain_releases();
+  return receive(channel_of(self), std::nullopt, AtEnd::kStopIteration);
+}
+
+PyObject* channel_repr(PyObject* self) {
+  drain_releases();
+  ChannelObject* obj = object(self);
+  std::string out = "Channel(";
+  append_quoted(out, obj->url);
+  out += ", ";
+  append_quoted(out, obj->codec);
+  if (obj->channel.closed()) out += ", closed";
+  out += ')';
+  return text_to_py(out);
+}
+
+PyType_Slot channel_slots[] = {
+    {Py_tp_doc, const_cast<char*>("A transport and a codec composed: send and receive messages.")},
+    {Py_tp_dealloc, reinterpret_cast<void*>(channel_dealloc)},
+    {Py_tp_methods, channel_methods},
+    {Py_tp_getset, channel_getset},
+    {Py_tp_iter, reinterpret_cast<void*>(channel_iter)},
+    {Py_tp_iternext, reinterpret_cast<void*>(channel_iternext)},
+    {Py_tp_repr, reinterpret_cast<void*>(channel_repr)},
+    {0, nullptr},
+};
+
+// Made only by _open: no constructor, not a base type, no instance dict.
+PyType_Spec channel_spec = {
+    "sigtap._sigtap._Channel",
+    sizeof(ChannelObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    channel_slots,
+};
+
+PyTypeObject* channel_type_cell = nullptr;
+
+PyMethodDef open_def[] = {
+    {"_open", method_cast(open_channel), METH_FASTCALL | METH_KEYWORDS,
+     "_open(url, codec=..., **options)\n--\n\n"
+     "Open a channel over the transport `url` with the codec `codec`.\n"
+     "\n"
+     "Transports: `can://vcan0` (Linux SocketCAN, with `?fd`, `?echo` and\n"
+     "`?filter=0x100:0x700`), `udp://host:port` (`?listen`, `?bind=`),\n"
+     "`tcp://host:port` (`?listen`) and `mem://name` (in-process). Codecs:\n"
+     "`raw`, `dbc:FILE` (options `strict`, `scaling`, `decode_choices`) and\n"
+     "`sbf`. Keyword arguments configure the codec."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+PyTypeObject* channel_type() {
+  if (channel_type_cell) return channel_type_cell;
+  // Creating a type may run the garbage collector and with it Python code
+  // that switches threads: the first creation to finish wins.
+  PyObject* created = PyType_FromSpec(&channel_spec);
+  if (!created) return nullptr;
+  if (channel_type_cell) {
+    Py_DECREF(created);
+  } else {
+    channel_type_cell = reinterpret_cast<PyTypeObject*>(created);
+  }
+  return channel_type_cell;
+}
+
+PyMethodDef* open_function() { return open_def; }
+
+}  // namespace sigtap::py

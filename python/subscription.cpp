@@ -1,0 +1,176 @@
+// _Subscription (stop, running) and the callback that hands each received item to Python.
+#include "python/subscription.hpp"
+
+#include <new>
+#include <utility>
+
+#include "python/errors.hpp"
+#include "python/message.hpp"
+#include "python/workers.hpp"
+
+namespace sigtap::py {
+namespace {
+
+struct SubscriptionObject {
+  PyObject_HEAD
+  // Shared only with the exit hook's list, which holds a weak reference.
+  std::shared_ptr<Subscription> subscription;
+  std::uint64_t worker_key;
+};
+
+SubscriptionObject* object(PyObject* self) { return reinterpret_cast<SubscriptionObject*>(self); }
+Subscription& subscription_of(PyObject* self) { return *object(self)->subscription; }
+
+// ---- the callback ------------------------------------------------------------
+
+// The pending exception as an instance (cleared); None if there is none.
+Ref take_exception() {
+  PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+  PyErr_Fetch(&type, &value, &traceback);
+  if (!type) return Ref::borrow(Py_None);
+  PyErr_NormalizeException(&type, &value, &traceback);
+  if (value && traceback) PyException_SetTraceback(value, traceback);
+  Py_XDECREF(type);
+  Py_XDECREF(traceback);
+  return value ? Ref::steal(value) : Ref::borrow(Py_None);
+}
+
+// The argument of the callable: a Message, an exception instance, or None for
+// the end. If the object cannot be made, the failure itself is handed over.
+Ref make_item(Result<Message> item) {
+  PyObject* made = nullptr;
+  if (item.ok()) {
+    made = message_to_py(std::move(item).value());
+  } else if (item.error().is_closed()) {
+    return Ref::borrow(Py_None);
+  } else {
+    made = error_to_instance(std::move(item).error());
+  }
+  return made ? Ref::steal(made) : take_exception();
+}
+
+bool deliver(PyObject* callable, Result<Message> item) {
+  // Once the interpreter finalizes, asking for the lock could end this thread
+  // in the middle of C++ frames: the subscription ends instead.
+  EnsureGil gil;
+  if (!gil.acquired()) return false;
+  Ref arg = make_item(std::move(item));
+  Ref result = Ref::steal(PyObject_CallFunctionObjArgs(callable, arg.get(), nullptr));
+  if (!result) {
+    PyErr_WriteUnraisable(callable);
+    return false;
+  }
+  int truth = PyObject_IsTrue(result.get());
+  if (truth < 0) {
+    PyErr_Clear();  // a result whose truth cannot be told ends it, silently
+    return false;
+  }
+  return truth == 1;
+}
+
+// ---- methods -----------------------------------------------------------------
+
+PyObject* subscription_stop(PyObject* self, PyObject*) {
+  drain_releases();
+  stop_releasing_lock(subscription_of(self));
+  drain_releases();
+  Py_RETURN_NONE;
+}
+
+PyMethodDef subscription_methods[] = {
+    {"stop", method_cast(subscription_stop), METH_NOARGS,
+     "stop($self)\n--\n\nStop delivering and wait for the receive thread (idempotent)."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyObject* get_running(PyObject* self, void*) {
+  drain_releases();
+  return PyBool_FromLong(subscription_of(self).is_running());
+}
+
+PyGetSetDef subscription_getset[] = {
+    {"running", get_running, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+// ---- slots -------------------------------------------------------------------
+
+void subscription_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  SubscriptionObject* obj = object(self);
+  unregister_worker(obj->worker_key);
+  // A subscription lives only as long as its handle. Freed from inside its own
+  // callback, the core does not wait for the thread (it would wait for itself).
+  stop_releasing_lock(*obj->subscription);
+  obj->subscription.~shared_ptr();
+  drain_releases();
+  auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+  free_fn(self);
+  Py_DECREF(type);  // instances of a heap type hold a reference to it
+}
+
+PyType_Slot subscription_slots[] = {
+    {Py_tp_doc, const_cast<char*>("A running `_Channel.subscribe`.")},
+    {Py_tp_dealloc, reinterpret_cast<void*>(subscription_dealloc)},
+    {Py_tp_methods, subscription_methods},
+    {Py_tp_getset, subscription_getset},
+    {0, nullptr},
+};
+
+// Made only by _Channel.subscribe: no constructor, not a base type, no instance dict.
+PyType_Spec subscription_spec = {
+    "sigtap._sigtap._Subscription",
+    sizeof(SubscriptionObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    subscription_slots,
+};
+
+PyTypeObject* subscription_type_cell = nullptr;
+
+}  // namespace
+
+PyTypeObject* subscription_type() {
+  if (subscription_type_cell) return subscription_type_cell;
+  // Creating a type may run the garbage collector and with it Python code
+  // that switches threads: the first creation to finish wins.
+  PyObject* created = PyType_FromSpec(&subscription_spec);
+  if (!created) return nullptr;
+  if (subscription_type_cell) {
+    Py_DECREF(created);
+  } else {
+    subscription_type_cell = reinterpret_cast<PyTypeObject*>(created);
+  }
+  return subscription_type_cell;
+}
+
+PyObject* subscription_to_py(std::unique_ptr<Subscription> subscription) {
+  std::shared_ptr<Subscription> shared(std::move(subscription));
+  PyTypeObject* type = subscription_type();
+  PyObject* self = nullptr;
+  if (type) {
+    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+    self = alloc(type, 0);
+  }
+  if (!self) {
+    // Nobody could ever stop it: stop it now, keeping the pending error.
+    PyObject *t = nullptr, *v = nullptr, *tb = nullptr;
+    PyErr_Fetch(&t, &v, &tb);
+    stop_releasing_lock(*shared);
+    PyErr_Restore(t, v, tb);
+    return nullptr;
+  }
+  SubscriptionObject* obj = object(self);
+  obj->worker_key = register_worker(std::weak_ptr<Subscription>(shared));
+  new (&obj->subscription) std::shared_ptr<Subscription>(std::move(shared));
+  return self;
+}
+
+SubscriptionCallback subscription_callback(Ref callable) {
+  // std::function must be copyable; the Ref is not, so it is shared. The last
+  // copy goes on the receive thread, which queues the release.
+  auto held = std::make_shared<Ref>(std::move(callable));
+  return [held](Result<Message> item) { return deliver(held->get(), std::move(item)); };
+}
+
+}  // namespace sigtap::py

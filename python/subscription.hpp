@@ -1,0 +1,31 @@
+// _Subscription and the subscription callback that calls a Python callable on the receive thread.
+#pragma once
+
+#include <memory>
+
+#include "core/subscription.hpp"
+#include "python/py.hpp"
+#include "python/ref.hpp"
+
+namespace sigtap::py {
+
+/// The class _Subscription, created once per process on first use (the
+/// module's exec step) and never freed. Borrowed; nullptr with an exception
+/// set when it cannot be created. Needs the lock.
+PyTypeObject* subscription_type();
+
+/// A new _Subscription that owns the running subscription. On failure the
+/// subscription is stopped (with the lock released while its thread is
+/// joined) and nullptr is returned with an exception set. Needs the lock.
+PyObject* subscription_to_py(std::unique_ptr<Subscription> subscription);
+
+/// The core callback that hands each item to `callable` with the interpreter
+/// lock held: a sigtap.Message, an exception instance for a receive error, or
+/// None for the end. An exception from the callable goes to the unraisable
+/// hook and ends the subscription, as does a false result. Once the
+/// interpreter finalizes it ends the subscription without touching Python.
+/// The callback owns the reference; dropping it on the receive thread queues
+/// the release.
+SubscriptionCallback subscription_callback(Ref callable);
+
+}  // namespace sigtap::py
