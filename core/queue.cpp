@@ -35,13 +35,21 @@ void Queue::push(Packet packet) {
 }
 
 Result<std::optional<Packet>> Queue::pop(std::optional<Duration> timeout) {
+  std::unique_lock lock(mutex_);
+  if (count_ > 0) {
+    // The common case under load: no clock read, no wait.
+    Packet p = take_front();
+    lock.unlock();
+    return std::optional<Packet>(std::move(p));
+  }
+  lock.unlock();
   std::optional<Instant> deadline;
   bool forever = !timeout;
   if (timeout) {
     deadline = deadline_after(*timeout);
     forever = !deadline;  // too far away to represent: wait without limit
   }
-  std::unique_lock lock(mutex_);
+  lock.lock();
   for (;;) {
     if (count_ > 0) {
       Packet p = take_front();
