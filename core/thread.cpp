@@ -24,6 +24,8 @@ Result<std::thread> spawn_thread(std::string_view name, std::function<void()> bo
       pthread_setname_np(pthread_self(), short_name.c_str());
       body();
     });
+    // Named from here too, so the name is visible as soon as the start returns.
+    pthread_setname_np(t.native_handle(), short_name.c_str());
     out = std::move(t);
   } catch (const std::system_error& e) {
     out = Error::io_errno(e.code().value() ? e.code().value() : EAGAIN);
