@@ -111,6 +111,19 @@ Result<std::optional<Message>> Channel::recv(std::optional<Duration> timeout) {
   }
 }
 
+void finish_worker(std::thread thread, const std::weak_ptr<Inner>& inner) {
+  bool must_not_wait = thread.get_id() == std::this_thread::get_id();
+  if (!must_not_wait) {
+    std::shared_ptr<Inner> in = inner.lock();
+    must_not_wait = in && in->codec_held_by_current_thread();
+  }
+  if (must_not_wait) {
+    thread.detach();
+  } else {
+    thread.join();
+  }
+}
+
 void Channel::close() {
   if (!inner_->closed_.exchange(true, std::memory_order_acq_rel)) inner_->transport_->close();
 }

@@ -95,6 +95,12 @@ class Inner {
   std::atomic<bool> closed_{false};
 };
 
+/// Ends a worker thread of a channel (a periodic sender, a subscription):
+/// joins it, unless the caller is that very thread (it would wait for itself)
+/// or holds the codec lock of `inner` (the worker may be waiting for that
+/// lock): then the thread is detached and ends by itself.
+void finish_worker(std::thread thread, const std::weak_ptr<Inner>& inner);
+
 /// A shared handle to one channel; copies share the same state. Every
 /// operation may be called from any thread.
 class Channel {

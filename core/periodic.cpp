@@ -141,20 +141,7 @@ void Periodic::stop() {
     thread = std::exchange(handle_, std::nullopt);
   }
   if (!thread) return;
-  // Joining from the sender's own thread (a plug-in transport or codec that
-  // stops it) would wait for itself, and joining while this thread holds the
-  // codec lock would wait for a sender blocked on that lock: in both cases
-  // the sender is left to see the flag and end by itself.
-  bool must_not_wait = thread->get_id() == std::this_thread::get_id();
-  if (!must_not_wait) {
-    std::shared_ptr<Inner> inner = inner_.lock();
-    must_not_wait = inner && inner->codec_held_by_current_thread();
-  }
-  if (must_not_wait) {
-    thread->detach();
-  } else {
-    thread->join();
-  }
+  finish_worker(std::move(*thread), inner_);
 }
 
 bool Periodic::is_running() const {

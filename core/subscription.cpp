@@ -104,19 +104,7 @@ void Subscription::stop() {
     thread = std::exchange(handle_, std::nullopt);
   }
   if (!thread) return;
-  // The callback stopping its own subscription cannot wait for itself, and a
-  // thread holding the codec lock cannot wait for a receive thread that may be
-  // blocked on that lock to decode: the thread then ends by itself.
-  bool must_not_wait = thread->get_id() == std::this_thread::get_id();
-  if (!must_not_wait) {
-    std::shared_ptr<Inner> inner = inner_.lock();
-    must_not_wait = inner && inner->codec_held_by_current_thread();
-  }
-  if (must_not_wait) {
-    thread->detach();
-  } else {
-    thread->join();
-  }
+  finish_worker(std::move(*thread), inner_);
 }
 
 bool Subscription::is_running() const {

@@ -11,10 +11,6 @@
 
 namespace sigtap {
 
-namespace {
-
-constexpr char32_t replacement_character = 0xFFFD;
-
 // Decodes the well-formed UTF-8 sequence starting at text[i] into `cp` and
 // returns its length, or returns 0 when the bytes there do not start one
 // (stray continuation byte, overlong form, surrogate, value above U+10FFFF,
@@ -54,6 +50,11 @@ std::size_t decode_utf8(std::string_view text, std::size_t i, char32_t& cp) {
     cp = value;
     return length;
 }
+
+namespace {
+
+constexpr char32_t replacement_character = 0xFFFD;
+
 
 void append_unicode_escape(std::string& out, char32_t cp) {
     char hex[8];

@@ -5,6 +5,7 @@
 // into a caller's buffer so building a message does not allocate per piece.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -24,5 +25,9 @@ void append_float_value_form(std::string& out, double v);
 std::string float_value_form(double v);
 /// True when the quoted form writes `cp` as a \u{...} escape (controls, whitespace, invisible, private use or unassigned).
 bool needs_unicode_escape(char32_t cp);
+/// Decodes the well-formed UTF-8 sequence at text[i] (i < text.size()) into
+/// `cp` and returns its length, or 0 for ill-formed bytes (stray continuation,
+/// overlong form, surrogate, above U+10FFFF, truncated).
+std::size_t decode_utf8(std::string_view text, std::size_t i, char32_t& cp);
 
 }  // namespace sigtap

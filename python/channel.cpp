@@ -387,19 +387,7 @@ PyMethodDef open_def[] = {
 
 }  // namespace
 
-PyTypeObject* channel_type() {
-  if (channel_type_cell) return channel_type_cell;
-  // Creating a type may run the garbage collector and with it Python code
-  // that switches threads: the first creation to finish wins.
-  PyObject* created = PyType_FromSpec(&channel_spec);
-  if (!created) return nullptr;
-  if (channel_type_cell) {
-    Py_DECREF(created);
-  } else {
-    channel_type_cell = reinterpret_cast<PyTypeObject*>(created);
-  }
-  return channel_type_cell;
-}
+PyTypeObject* channel_type() { return type_once(channel_type_cell, &channel_spec); }
 
 PyMethodDef* open_function() { return open_def; }
 

@@ -321,19 +321,7 @@ PyTypeObject* message_type_cell = nullptr;
 
 }  // namespace
 
-PyTypeObject* message_type() {
-  if (message_type_cell) return message_type_cell;
-  // Creating a type may run the garbage collector and with it Python code
-  // that switches threads: the first creation to finish wins.
-  PyObject* created = PyType_FromSpec(&message_spec);
-  if (!created) return nullptr;
-  if (message_type_cell) {
-    Py_DECREF(created);
-  } else {
-    message_type_cell = reinterpret_cast<PyTypeObject*>(created);
-  }
-  return message_type_cell;
-}
+PyTypeObject* message_type() { return type_once(message_type_cell, &message_spec); }
 
 PyObject* message_to_py(Message&& message) {
   PyTypeObject* type = message_type();

@@ -188,19 +188,7 @@ PyTypeObject* periodic_type_cell = nullptr;
 
 }  // namespace
 
-PyTypeObject* periodic_type() {
-  if (periodic_type_cell) return periodic_type_cell;
-  // Creating a type may run the garbage collector and with it Python code
-  // that switches threads: the first creation to finish wins.
-  PyObject* created = PyType_FromSpec(&periodic_spec);
-  if (!created) return nullptr;
-  if (periodic_type_cell) {
-    Py_DECREF(created);
-  } else {
-    periodic_type_cell = reinterpret_cast<PyTypeObject*>(created);
-  }
-  return periodic_type_cell;
-}
+PyTypeObject* periodic_type() { return type_once(periodic_type_cell, &periodic_spec); }
 
 PyObject* periodic_to_py(std::unique_ptr<Periodic> periodic) {
   std::shared_ptr<Periodic> shared(std::move(periodic));

@@ -11,6 +11,22 @@ namespace sigtap::py {
 /// cannot be created.
 PyObject* error_type();
 
+/// The heap type made from `spec`, created on first use and kept in `cell`
+/// for the life of the process. Creating a type may run the garbage collector
+/// and with it Python code that switches threads: the first creation to
+/// finish wins. Borrowed reference; nullptr with an exception set on failure.
+inline PyTypeObject* type_once(PyTypeObject*& cell, PyType_Spec* spec) {
+  if (cell) return cell;
+  PyObject* created = PyType_FromSpec(spec);
+  if (!created) return nullptr;
+  if (cell) {
+    Py_DECREF(created);
+  } else {
+    cell = reinterpret_cast<PyTypeObject*>(created);
+  }
+  return cell;
+}
+
 /// The signature of a METH_FASTCALL | METH_KEYWORDS method: the positional
 /// arguments, their count, and a tuple of keyword names (or nullptr) whose
 /// values follow the positional ones in `args`.

@@ -130,19 +130,7 @@ PyTypeObject* subscription_type_cell = nullptr;
 
 }  // namespace
 
-PyTypeObject* subscription_type() {
-  if (subscription_type_cell) return subscription_type_cell;
-  // Creating a type may run the garbage collector and with it Python code
-  // that switches threads: the first creation to finish wins.
-  PyObject* created = PyType_FromSpec(&subscription_spec);
-  if (!created) return nullptr;
-  if (subscription_type_cell) {
-    Py_DECREF(created);
-  } else {
-    subscription_type_cell = reinterpret_cast<PyTypeObject*>(created);
-  }
-  return subscription_type_cell;
-}
+PyTypeObject* subscription_type() { return type_once(subscription_type_cell, &subscription_spec); }
 
 PyObject* subscription_to_py(std::unique_ptr<Subscription> subscription) {
   std::shared_ptr<Subscription> shared(std::move(subscription));

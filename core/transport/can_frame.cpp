@@ -11,39 +11,11 @@ namespace {
 constexpr std::uint32_t kStandardMax = 0x7FF;
 constexpr std::uint32_t kExtendedMax = 0x1FFFFFFF;
 
-// Decodes one well-formed UTF-8 sequence of at most three bytes at text[i]
-// (every white-space character fits in three) and returns its length, or 0.
-std::size_t decode_short_utf8(std::string_view text, std::size_t i, char32_t& cp) {
-  const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
-  const unsigned char lead = byte(i);
-  if (lead < 0x80) {
-    cp = lead;
-    return 1;
-  }
-  std::size_t length;
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    length = 2;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    length = 3;
-  } else {
-    return 0;
-  }
-  if (text.size() - i < length) return 0;
-  char32_t value = lead & (length == 2 ? 0x1F : 0x0F);
-  for (std::size_t k = 1; k < length; ++k) {
-    const unsigned char b = byte(i + k);
-    if ((b & 0xC0) != 0x80) return 0;
-    value = (value << 6) | (b & 0x3F);
-  }
-  if (length == 3 && value < 0x800) return 0;  // overlong
-  cp = value;
-  return length;
-}
 
 std::string_view trim_white_space(std::string_view text) {
   for (;;) {
     char32_t cp = 0;
-    std::size_t n = text.empty() ? 0 : decode_short_utf8(text, 0, cp);
+    std::size_t n = text.empty() ? 0 : decode_utf8(text, 0, cp);
     if (n == 0 || !is_white_space(cp)) break;
     text.remove_prefix(n);
   }
@@ -51,7 +23,7 @@ std::string_view trim_white_space(std::string_view text) {
     std::size_t trimmed = 0;
     for (std::size_t n = 1; n <= 3 && n <= text.size(); ++n) {
       char32_t cp = 0;
-      if (decode_short_utf8(text, text.size() - n, cp) == n && is_white_space(cp)) {
+      if (decode_utf8(text, text.size() - n, cp) == n && is_white_space(cp)) {
         trimmed = n;
         break;
       }
