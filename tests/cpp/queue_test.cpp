@@ -14,8 +14,7 @@ using namespace sigtap;
 constexpr std::int64_t kNothing = -1, kClosed = -2;
 
 Packet numbered(std::uint32_t n) {
-  Packet p;
-  p.data.resize(4);
+  Packet p{test::Bytes(4), {}, {}, {}};
   std::memcpy(p.data.data(), &n, 4);
   return p;
 }
@@ -45,8 +44,7 @@ TEST(QueueTest, PollTimeoutAndClose) {
   EXPECT_EQ(pop(q), kNothing);  // a zero timeout polls
   EXPECT_EQ(pop(q, Duration::from_millis(10)), kNothing);
   for (std::uint32_t i = 0; i < 3; ++i) q.push(numbered(i));
-  q.close();
-  q.close();
+  q.close(), q.close();  // twice is harmless
   q.push(numbered(99));  // ignored once closed
   for (std::int64_t i = 0; i < 3; ++i) EXPECT_EQ(pop(q), i) << "queued before the close";
   EXPECT_EQ(pop(q, std::nullopt), kClosed);  // must not block

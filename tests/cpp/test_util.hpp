@@ -23,15 +23,13 @@ using Bytes = std::vector<std::uint8_t>;
 inline Packet bytes(Bytes data, std::optional<CanHeader> can = std::nullopt) { return {std::move(data), can, {}, {}}; }
 inline Message raw(Bytes data, std::optional<CanHeader> can = {}) { return {{}, {}, bytes(std::move(data), can)}; }
 inline Message named(std::string name) { return Message{std::move(name), {}, {}}; }
-inline Channel make_channel(TransportPtr t, CodecPtr codec = std::make_unique<Raw>()) {
-  return Channel(std::make_shared<Inner>(std::move(t), std::move(codec)));
-}
+inline Channel make_channel(TransportPtr t, CodecPtr c = std::make_unique<Raw>()) { return Channel(std::make_shared<Inner>(std::move(t), std::move(c))); }
 
 inline bool eventually(const std::function<bool()>& pred, Clock::duration limit = 20s) {
-  for (Instant end = Clock::now() + limit; Clock::now() < end; std::this_thread::sleep_for(1ms)) {
-    if (pred()) return true;
+  for (const Instant end = Clock::now() + limit; !pred(); std::this_thread::sleep_for(1ms)) {
+    if (Clock::now() >= end) return false;
   }
-  return pred();
+  return true;
 }
 // The error text of a failed result, "" for success.
 template <typename R> std::string error_text(const R& r) { return r.ok() ? "" : r.error().fmt(); }
@@ -46,9 +44,7 @@ inline std::string comm_of(pid_t tid) {
 }
 inline int threads_named(const std::string& name) {
   int n = 0;
-  for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
-    n += comm_of(std::stoi(task.path().filename())) == name;
-  }
+  for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) n += comm_of(std::stoi(task.path().filename())) == name;
   return n;
 }
 
@@ -56,9 +52,7 @@ inline int threads_named(const std::string& name) {
 class Watchdog {
  public:
   explicit Watchdog(const char* what) : thread_([what, done = done_.get_future()] {
-    if (done.wait_for(30s) == std::future_status::ready) return;
-    std::fprintf(stderr, "hung: %s\n", what);
-    std::abort();
+    if (done.wait_for(30s) != std::future_status::ready) { std::fprintf(stderr, "hung: %s\n", what); std::abort(); }
   }) {}
   ~Watchdog() { done_.set_value(); thread_.join(); }
 
@@ -68,8 +62,10 @@ class Watchdog {
 };
 
 // Hands out scripted receive results, then waits (up to the timeout) for
-// more; records successful sends, receive times and closes. The send hook
-// runs on the sender's thread and may delay, fail or act from there.
+// more; records successful sends, receive times and closes. Every other
+// receive sleeps after taking its item, so that overlapping receives would
+// hand their items on out of order. The send hook runs on the sender's
+// thread and may delay, fail or act from there.
 class FakeTransport final : public Transport {
   // Runs f under the lock and wakes every waiter.
   template <typename F> auto locked(F f) {
@@ -96,9 +92,6 @@ class FakeTransport final : public Transport {
       : on_send_(std::move(on_send)), script_(script.begin(), script.end()) {}
 
   void push(Item item) { locked([&] { script_.push_back(std::move(item)); }); }
-  // Every other receive sleeps after taking its item, so that overlapping
-  // receives would hand their items on out of order.
-  void dawdle() { locked([&] { dawdle_ = true; }); }
 
   Status send(const Packet& packet) override {
     const Instant at = Clock::now();
@@ -122,10 +115,7 @@ class FakeTransport final : public Transport {
         closed_ = true;  // the end of input lasts
         return Error::closed();
       }
-      if (dawdle_ && receives_.size() % 2 == 1) {
-        lock.unlock();
-        std::this_thread::sleep_for(200us);
-      }
+      if (receives_.size() % 2 == 1) { lock.unlock(); std::this_thread::sleep_for(200us); }
       return std::move(item.packet);
     }
     if (closed_) return Error::closed();
@@ -149,7 +139,7 @@ class FakeTransport final : public Transport {
   std::vector<Instant> receives_;
   pid_t receiver_ = 0;
   int closes_ = 0;
-  bool closed_ = false, dawdle_ = false;
+  bool closed_ = false;
 };
 
 // Encodes "three" into the packets {0}, {1}, {2} and "none" into none,
