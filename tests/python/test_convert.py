@@ -1,8 +1,6 @@
 """Field value conversions between Python and the core, through sigtap.Message fields."""
 
-import collections
 import enum
-import fractions
 import math
 import sys
 import types
@@ -19,25 +17,12 @@ def fail(exc):
     raise exc
 
 
-# An instance of a throwaway class with these attributes.
-def obj(name="Obj", base=object, **attrs):
+def obj(name="Obj", base=object, **attrs):  # an instance of a throwaway class with these attributes
     return type(name, (base,), attrs)()
 
 
-# A mapping-like object: anything whose items() gives name-value pairs.
-def items(result):
+def items(result):  # a mapping-like object: anything whose items() gives name-value pairs
     return obj(items=lambda self: result)
-
-
-# Equal, with the same types, float signs and key order, all the way down.
-def assert_same(got, expected):
-    assert type(got) is type(expected) and (got == expected or got != got and expected != expected)
-    if isinstance(expected, float):
-        assert math.copysign(1, got) == math.copysign(1, expected)
-    if isinstance(expected, dict):
-        assert list(got) == list(expected)
-        for k in expected:
-            assert_same(got[k], expected[k])
 
 
 NESTED = {"z": 1, "pos": {"lon": 2.0, "lat": 1.0, "alt": {"b": None, "a": True}}, "a": "x"}
@@ -47,17 +32,17 @@ NESTED = {"z": 1, "pos": {"lon": 2.0, "lat": 1.0, "alt": {"b": None, "a": True}}
     (None, None), (True, True), (False, False), (7, 7), (-2**63, -2**63), (2**63 - 1, 2**63 - 1),
     (enum.IntEnum("Color", {"RED": 3}).RED, 3), (2.5, 2.5), (-0.0, -0.0), (math.inf, math.inf), (math.nan, math.nan),
     (type("F", (float,), {})(1.25), 1.25), ("é\u0301\x00", "é\u0301\x00"), (type("S", (str,), {})("s"), "s"),
-    (Decimal("1.5"), 1.5), (fractions.Fraction(1, 4), 0.25), (obj(__float__=lambda self: 2), 2.0),
-    (obj(__index__=lambda self: 4, __float__=lambda self: 4.5), 4.5), ({}, {}), (NESTED, NESTED),
-    (collections.OrderedDict([("b", 1), ("a", 2)]), {"b": 1, "a": 2}), (types.MappingProxyType({"k": "v"}), {"k": "v"}),
+    (Decimal("1.5"), 1.5), (obj(__float__=lambda _: 2), 2.0), (obj(__index__=lambda _: 4, __float__=lambda _: .5), .5),
+    ({}, {}), (NESTED, NESTED), (types.MappingProxyType({"b": 1, "a": 2}), {"b": 1, "a": 2}),
     (items([("x", 1), ("y", "converted")]), {"x": 1, "y": "converted"}),
     # A dict subclass is read as a dict: its own items() is never called.
     (type("D", (dict,), {"items": lambda self: fail(AssertionError())})(a=1, m={"b": 2}), {"a": 1, "m": {"b": 2}}),
 ])
 def test_values_round_trip_with_exact_types(value, expected):
     m = Message("A", {"v": value})
-    assert_same(m.fields["v"], expected)
-    assert_same(m["v"], expected)
+    # The repr tells apart the types inside, float signs, NaN and key order.
+    for got in (m.fields["v"], m["v"]):
+        assert (type(got), repr(got)) == (type(expected), repr(expected))
 
 
 ITEMS_PROPERTY = property(lambda self: fail(KeyError("from items")))
@@ -65,8 +50,7 @@ ITEMS_PROPERTY = property(lambda self: fail(KeyError("from items")))
 
 @pytest.mark.parametrize("fields,exc,text", [  # text None: the interpreter's own
     *[({"v": v}, OverflowError, None) for v in (2**63, -2**63 - 1)],
-    *[({"v": v}, TypeError, NOT_A_VALUE + name) for v, name in (([], "list"), (b"", "bytes"), ((), "tuple"),
-                                                                 (object(), "object"))],
+    *[({"v": v}, TypeError, NOT_A_VALUE + type(v).__name__) for v in ([], b"", (), object())],
     ({"v": obj("FloatRaises", __float__=lambda _: fail(ZeroDivisionError()))}, TypeError, NOT_A_VALUE + "FloatRaises"),
     ({"v": obj(__float__=lambda self: "x")}, TypeError, "must be real number, not str"),
     ({"v": "\ud800"}, UnicodeEncodeError, None),
@@ -76,16 +60,13 @@ ITEMS_PROPERTY = property(lambda self: fail(KeyError("from items")))
     ({"v": obj(items=5)}, TypeError, None),
     ({"v": items(5)}, TypeError, "'int' object is not iterable"),
     (items([("a", 1, 2)]), ValueError, "expected tuple of length 2, but got tuple of length 3"),
-    (items([()]), ValueError, "expected tuple of length 2, but got tuple of length 0"),
     (items([["a", 1]]), TypeError, "'list' object is not an instance of 'tuple'"),
     (items([None]), TypeError, "'None' is not an instance of 'tuple'"),
     (items([(1, 1)]), TypeError, "'int' object is not an instance of 'str'"),
-    (items([(None, 1)]), TypeError, "'None' is not an instance of 'str'"),
     (items(map(lambda p: p or fail(RuntimeError("stop")), [("a", 1), 0])), RuntimeError, "stop"),  # a failing iterator
     (items([("a", 1), ("b", {"c": [1]})]), TypeError, NOT_A_VALUE + "list"),
     ({"\udc00": 1}, UnicodeEncodeError, None),
     ([("a", 1)], AttributeError, None),
-    (obj(items=ITEMS_PROPERTY), KeyError, "'from items'"),
 ])
 def test_conversion_errors(fields, exc, text):
     with pytest.raises(exc) as info:
@@ -112,8 +93,7 @@ def test_self_referential_mapping_raises_recursion_error(kind):
         assert str(info.value) == "maximum recursion depth exceeded while converting a field value"
     with pytest.raises(RecursionError):
         Message("A", {"outer": cycle(kind)})
-    # The interpreter is fine afterwards and deep but finite nesting converts.
-    deep = {"leaf": 1}
+    deep = {"leaf": 1}  # the interpreter is fine afterwards and deep but finite nesting converts
     for _ in range(min(sys.getrecursionlimit() // 4, 200)):
         deep = {"n": deep}
     assert Message("A", deep).fields == deep

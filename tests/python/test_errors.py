@@ -20,16 +20,14 @@ SENDER = CLOSED.every(10, FRAME)  # on a closed channel: ends at once without a 
     (lambda: _open("mem://x", **{"a\0b": 1}), ValueError, "embedded null character in option name", None),
     (lambda: _open("mem://x").recv(float("inf")), ValueError, "invalid timeout: inf", None),
     (lambda: _open("mem://x").recv("1"), TypeError, "must be real number, not str", "timeout"),
-    (lambda: _open("mem://x").every(-1, FRAME), ValueError, "invalid period: -1", None),
-    (lambda: _open("mem://x").every(float("nan"), FRAME), ValueError, "invalid period: NaN", None),
-    (lambda: _open("mem://x").every(0, FRAME), Error, "the period must be positive", None),
-    (lambda: _open("mem://x").every(1e-10, FRAME), Error, "the period must be positive", None),  # rounds to 0 ns
+    *[(lambda set_period=set_period, v=v: set_period(v), exc, text, note)
+      for set_period in (lambda v: _open("mem://x").every(v, FRAME), lambda v: setattr(SENDER, "period", v))
+      for v, exc, text, note in ((-1, ValueError, "invalid period: -1", None),
+                                 (float("nan"), ValueError, "invalid period: NaN", None),
+                                 (0, Error, "the period must be positive", None),
+                                 (1e-10, Error, "the period must be positive", None),  # rounds to 0 ns
+                                 ("1", TypeError, "must be real number, not str", "period"))],
     (lambda: _open("mem://x").every(1, FRAME, duration=-2), ValueError, "invalid duration: -2", None),
-    (lambda: setattr(SENDER, "period", -1), ValueError, "invalid period: -1", None),
-    (lambda: setattr(SENDER, "period", float("nan")), ValueError, "invalid period: NaN", None),
-    (lambda: setattr(SENDER, "period", 0), Error, "the period must be positive", None),
-    (lambda: setattr(SENDER, "period", "1"), TypeError, "must be real number, not str", "period"),
-    (lambda: _open("mem://x").every("x", FRAME), TypeError, "must be real number, not str", "period"),
     (lambda: _open("mem://x").send(FRAME, {"x": 1}), TypeError, "fields go with a message name, not a Message", None),
     (lambda: _open("mem://x").every(1, "Speed"), Error,
      'encode error: the raw codec has no named messages ("Speed"); send data instead', None),

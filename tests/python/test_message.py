@@ -86,7 +86,6 @@ def test_construction(kwargs, expected):
     ((), {"data": "x"}, TypeError, "data must be bytes-like, not str", None),
     *[((), {"data": d}, TypeError, NOT_BYTES, None)
       for d in ([256], [-1], [1.0], 5, iter([1]), {1: 2}, array.array("i", [1, 300]))],
-    ((), {"name": "A", "fields": [("a", 1)]}, AttributeError, None, None),
     # Conversion order: name, id, extended, fd, fields, data, then the checks.
     ((), {"name": 1, "id": -1}, TypeError, NOT_STR, note("name")),
     ((), {"id": -1, "extended": 1}, OverflowError, RANGE, note("id")),
@@ -94,12 +93,10 @@ def test_construction(kwargs, expected):
     ((), {"name": "A", "fields": [], "data": "x"}, AttributeError, None, None),
     ((), {"data": "x", "fd": True}, TypeError, "data must be bytes-like, not str", None),
     # The argument list itself.
-    (("a", {}, 1), {}, TypeError, ARGS + "3 were given", None),
-    ((1, 2, 3, 4), {}, TypeError, ARGS + "4 were given", None),
-    ((1, 2, 3), {"x": 1}, TypeError, ARGS + "3 were given", None),
+    *[(a, kw, TypeError, ARGS + f"{len(a)} were given", None) for a, kw in (((1, 2, 3, 4), {}), ((1, 2, 3), {"x": 1}))],
     ((1,), {"x": 1}, TypeError, "Message.__new__() got an unexpected keyword argument 'x'", None),
-    (("a",), {"name": "b"}, TypeError, "Message.__new__() got multiple values for argument 'name'", None),
-    (("a", {}), {"fields": {}}, TypeError, "Message.__new__() got multiple values for argument 'fields'", None),
+    *[(a, kw, TypeError, f"Message.__new__() got multiple values for argument '{[*kw][0]}'", None)
+      for a, kw in ((("a",), {"name": "b"}), (("a", {}), {"fields": {}}))],
 ])
 def test_construction_errors(args, kwargs, exc, text, notes):
     with pytest.raises(exc) as info:
@@ -125,7 +122,6 @@ def test_fields_lookup_and_repeated_names():
 
 
 @pytest.mark.parametrize("message,text", [
-    (Message("a", {"v": 1.0}), 'Message("a", {"v": 1.0})'),
     (Message("a", {"v": 1e16, "w": math.nextafter(1e16, 0)}), 'Message("a", {"v": 1e16, "w": 9999999999999998.0})'),
     (Message("a", {"v": 1.5e-7, "w": 0.0001, "x": -0.0, "y": 2.5e20}),
      'Message("a", {"v": 1.5e-7, "w": 0.0001, "x": -0.0, "y": 2.5e20})'),
@@ -138,12 +134,9 @@ def test_fields_lookup_and_repeated_names():
      'Message("q\\"b\\\\c\\t\\n\\r\\0\\u{1} é\\u{301}\\u{200b}\\u{a0}\'", {"k\\"\\t": "v\\u{7f}"})'),
     (Message(data=b"\x01\xab", id=0x123), "Message(id=0x123, data=bytes.fromhex('01ab'))"),
     (Message("A", data=b"\x01", id=1), 'Message("A", id=0x1)'),
-    (Message("A", data=b"\x01"), 'Message("A")'),
-    (Message(data=b""), "Message(data=bytes.fromhex(''))"),
+    (Message("A", data=b"\x01"), 'Message("A")'), (Message(""), 'Message("")'),
     (Message(data=b"", id=0x1FFFFFFF, extended=True, fd=True), "Message(id=0x1FFFFFFF, data=bytes.fromhex(''))"),
-    (Message("A", id=0xABCDEF), 'Message("A", id=0xABCDEF)'),
     (Message(fields={"a": 1}, data=b"\x00\xff"), "Message({\"a\": 1}, data=bytes.fromhex('00ff'))"),
-    (Message(""), 'Message("")'),
 ])
 def test_repr(message, text):
     assert repr(message) == text

@@ -14,37 +14,30 @@ SURFACE = [
     (m._Channel, None, "A transport and a codec composed: send and receive messages."),
     (m._Subscription, None, "A running `_Channel.subscribe`."),
     (m.Periodic, None,
-     "A message sent periodically by `Channel.every`.\n\n"
-     "No method holds a lock across a GIL-dependent wait: the sender thread may\n"
-     "need the GIL (a Python codec or transport) while `stop()` joins it."),
+     "A message sent periodically by `Channel.every`.\n\nNo method holds a lock across a GIL-dependent wait: "
+     "the sender thread may\nneed the GIL (a Python codec or transport) while `stop()` joins it."),
     (m._open, "(url, codec=..., **options)",
-     "Open a channel over the transport `url` with the codec `codec`.\n\n"
-     "Transports: `can://vcan0` (Linux SocketCAN, with `?fd`, `?echo` and\n"
-     "`?filter=0x100:0x700`), `udp://host:port` (`?listen`, `?bind=`),\n"
-     "`tcp://host:port` (`?listen`) and `mem://name` (in-process). Codecs:\n"
-     "`raw`, `dbc:FILE` (options `strict`, `scaling`, `decode_choices`) and\n"
-     "`sbf`. Keyword arguments configure the codec."),
+     "Open a channel over the transport `url` with the codec `codec`.\n\nTransports: `can://vcan0` (Linux "
+     "SocketCAN, with `?fd`, `?echo` and\n`?filter=0x100:0x700`), `udp://host:port` (`?listen`, `?bind=`),\n"
+     "`tcp://host:port` (`?listen`) and `mem://name` (in-process). Codecs:\n`raw`, `dbc:FILE` (options `strict`, "
+     "`scaling`, `decode_choices`) and\n`sbf`. Keyword arguments configure the codec."),
     (m.register_transport, "(scheme, factory)",
-     "Register a transport for a URL scheme. `factory(address, options)`\n"
-     "gets the part of the URL after `scheme://` (without the query) and the\n"
-     "query as a dict, and returns an object with `send(message)`,\n"
-     "`recv(timeout) -> Message | None` and optionally `close()`. Packets are\n"
-     "nameless `Message`s (`data`, and `id` for CAN)."),
+     "Register a transport for a URL scheme. `factory(address, options)`\ngets the part of the URL after "
+     "`scheme://` (without the query) and the\nquery as a dict, and returns an object with `send(message)`,\n"
+     "`recv(timeout) -> Message | None` and optionally `close()`. Packets are\nnameless `Message`s (`data`, and "
+     "`id` for CAN)."),
     (m.register_codec, "(name, factory)",
-     "Register a codec. `factory(argument, options)` gets the text after\n"
-     "`name:` in the codec spec (or None) and the keyword arguments of\n"
-     "`open()`, and returns an object with `encode(message) -> list[Message]`\n"
-     "(nameless messages carrying the packets) and\n"
-     "`decode(packet) -> list[Message]`."),
+     "Register a codec. `factory(argument, options)` gets the text after\n`name:` in the codec spec (or None) "
+     "and the keyword arguments of\n`open()`, and returns an object with `encode(message) -> list[Message]`\n"
+     "(nameless messages carrying the packets) and\n`decode(packet) -> list[Message]`."),
     (m._Channel.send, "($self, message, fields=None)", "Send a message: a `Message`, or a name and its fields."),
     (m._Channel.recv, "($self, timeout=None)",
      "The next message; None once `timeout` seconds pass (None waits\nforever; Ctrl-C interrupts)."),
     (m._Channel.every, "($self, period, message, fields=None, *, duration=None)",
      "Send a message every `period` seconds from a background thread, for\n`duration` seconds or until stopped."),
     (m._Channel.subscribe, "($self, callback)",
-     "Receive on a background thread and call `callback(item)` for every\n"
-     "item (with the GIL): a `Message`, an exception instance for a receive\n"
-     "error, or None once when the channel closes. A falsy return value or\n"
+     "Receive on a background thread and call `callback(item)` for every\nitem (with the GIL): a `Message`, an "
+     "exception instance for a receive\nerror, or None once when the channel closes. A falsy return value or\n"
      "an exception from the callback ends the subscription."),
     (m._Channel.close, "($self)", "Close the channel; blocked receivers stop, iteration ends."),
     (m._Channel.__enter__, "($self)", None), (m._Channel.__exit__, "($self, _t, _e, _tb)", None),

@@ -12,8 +12,7 @@ from sigtap._sigtap import Message, _open, register_codec, register_transport
 _names = itertools.count()
 
 
-def queue(*incoming):
-    """A transport handing out `incoming`, one item a call, and collecting what is sent in `sent`."""
+def queue(*incoming):  # a transport handing out `incoming`, one item a call, and collecting what is sent in `sent`
     sent, pending = [], list(incoming)
     return types.SimpleNamespace(sent=sent, send=sent.append, recv=lambda timeout: pending.pop(0) if pending else None)
 
