@@ -36,7 +36,7 @@ TEST(File, ReplaysInChunksThenEnds) {
 
 TEST(File, RecordsDataBackToBack) {
   TempDir tmp;
-  const std::string sixty = std::string(10, 'a') + std::string(20, 'b') + std::string(30, 'c'), old(100, 'o');
+  const std::string a(10, 'a'), b(20, 'b'), c(30, 'c'), old(100, 'o');
   // The query, whether the file held `old` before, and whether it still does.
   const std::tuple<const char*, bool, bool> cases[] = {
       {"?write", true, false},        {"?append", true, true},               {"?write&append", true, true},
@@ -47,13 +47,10 @@ TEST(File, RecordsDataBackToBack) {
     if (existed) put(f, old);
     auto w = open_as("file://" + f + query);
     ASSERT_TRUE(w);
-    for (std::size_t at = 0; std::size_t size : {10u, 20u, 0u, 30u}) {
-      ASSERT_TRUE(w->send(packet(sixty.substr(at, size))).ok());
-      at += size;
-    }
+    for (const std::string& piece : {a, b, std::string(), c}) ASSERT_TRUE(w->send(packet(piece)).ok());
     auto r = open_as("file://" + f);
     ASSERT_TRUE(r);
-    EXPECT_EQ(next_text(*r), (kept ? old : "") + sixty) << query;  // complete before close: nothing is buffered
+    EXPECT_EQ(next_text(*r), (kept ? old : "") + a + b + c) << query;  // complete before close: nothing is buffered
     auto refused = r->send(packet("x"));
     EXPECT_TRUE(!refused.ok() && refused.error().kind() == ErrorKind::Config);
     EXPECT_EQ(test::error_text(refused), "this file:// channel reads; open it with ?write or ?append to record");

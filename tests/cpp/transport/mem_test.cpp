@@ -4,8 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
-
 #include "tests/cpp/test_util.hpp"
 
 namespace {
@@ -27,7 +25,7 @@ std::optional<Packet> recv(Channel& ch, Duration timeout = {}) {
 }
 std::optional<Bytes> recv_data(Channel& ch, Duration timeout = {}) {
   auto p = recv(ch, timeout);
-  return p ? std::optional<Bytes>(p->data) : std::nullopt;
+  return p ? std::optional(p->data) : std::nullopt;
 }
 
 // The CAN identifiers (~0 for no header) of the packets a channel has waiting, in order.
@@ -41,22 +39,20 @@ TEST(MemOpen, OptionErrorsInOrder) {
   const std::pair<const char*, const char*> cases[] = {
       {"mem://o?echo=maybe&filter=x&extra=1", R"(option echo: "maybe" is not a boolean)"},
       {"mem://o?filter=0x1,nope&extra=1", R"(filter: "nope" is not a number)"},
-      {"mem://o?echo=1&zeta=1&alpha=2", "mem:// does not take the option(s) alpha, zeta"},
-  };
+      {"mem://o?echo=1&zeta=1&alpha=2", "mem:// does not take the option(s) alpha, zeta"}};
   for (const auto& [url, text] : cases) EXPECT_EQ(error_text(Channel::open(url, "raw", {})), text);
 }
 
 // Hub names are exact; a port never sees its own packets unless it asks for echo.
 TEST(MemBus, ChannelsExchangeOnTheirHubOnly) {
-  Channel a = open("mem://Bus"), b = open("mem://Bus"), lower = open("mem://bus");
-  Channel empty1 = open("mem://"), empty2 = open("mem://?echo=0");
+  Channel a = open("mem://Bus"), b = open("mem://Bus"), lower = open("mem://bus"), empty1 = open("mem://"),
+          empty2 = open("mem://?echo=0");
   ASSERT_TRUE(a.send(raw({1})).ok() && b.send(raw({2})).ok() && empty1.send(raw({3})).ok());
   EXPECT_EQ(recv_data(b, kHang), Bytes{1});
   EXPECT_EQ(recv_data(a, kHang), Bytes{2});
   EXPECT_EQ(recv_data(empty2, kHang), Bytes{3});
   EXPECT_EQ(recv_data(a, Duration::from_millis(10)), std::nullopt);
-  EXPECT_EQ(recv_data(b), std::nullopt);
-  EXPECT_EQ(recv_data(lower), std::nullopt);
+  EXPECT_TRUE(!recv_data(b) && !recv_data(lower));
 }
 
 TEST(MemBus, EchoStampsTheSendTimeAndKeepsTheRest) {
@@ -64,23 +60,19 @@ TEST(MemBus, EchoStampsTheSendTimeAndKeepsTheRest) {
   const Packet sent{{9, 8}, CanHeader{0x7FF}, 1.0, 17};
   const double before = wall_clock_timestamp();
   ASSERT_TRUE(echo.send(Message{{}, {}, sent}).ok());
-  const double after = wall_clock_timestamp();
   auto got = recv(echo);
   ASSERT_TRUE(got && got->timestamp);
-  EXPECT_TRUE(*got->timestamp >= before && *got->timestamp <= after) << *got->timestamp;
+  EXPECT_TRUE(*got->timestamp >= before && *got->timestamp <= wall_clock_timestamp()) << *got->timestamp;
   got->timestamp = sent.timestamp;
   EXPECT_EQ(*got, sent);
 }
 
 TEST(MemBus, FiltersSelectFramesAndPassPacketsWithoutHeader) {
-  Channel tx = open("mem://filters");
-  Channel range = open("mem://filters?filter=0x100:0x700");
-  Channel ext = open("mem://filters?filter=0x18FF0000,0x7");
-  Channel all = open("mem://filters?filter=,,");
-  for (auto [id, extended] : std::vector<std::pair<std::uint32_t, bool>>{
-           {0x0FF, false}, {0x100, false}, {0x1FF, false}, {0x200, false}, {0x7, false}, {0x7, true},
-           {0x18FF0000, true}, {0x18FF0001, true}}) {
-    ASSERT_TRUE(tx.send(raw({1, 2, 3}, CanHeader{id, extended})).ok());
+  Channel tx = open("mem://filters"), range = open("mem://filters?filter=0x100:0x700"),
+          ext = open("mem://filters?filter=0x18FF0000,0x7"), all = open("mem://filters?filter=,,");
+  for (CanHeader h : std::vector<CanHeader>{{0x0FF, false}, {0x100, false}, {0x1FF, false}, {0x200, false},
+                                           {0x7, false}, {0x7, true}, {0x18FF0000, true}, {0x18FF0001, true}}) {
+    ASSERT_TRUE(tx.send(raw({1, 2, 3}, h)).ok());
   }
   ASSERT_TRUE(tx.send(raw({0})).ok());  // no CAN header: passes every filter
   EXPECT_EQ(drain_ids(range), (std::vector<std::uint32_t>{0x100, 0x1FF, ~0u}));
@@ -136,9 +128,8 @@ TEST(MemConcurrency, FourProducersOneConsumerLoseNothing) {
       Channel tx = open("mem://many");
       for (std::uint32_t n = 0; n < kEach && !stop; ++n) {
         while (kProducers * n > received + kMaxInFlight && !stop) std::this_thread::yield();
-        Bytes data(8, static_cast<std::uint8_t>(p));
-        std::memcpy(data.data() + 4, &n, 4);
-        EXPECT_TRUE(tx.send(raw(std::move(data))).ok());
+        const auto byte = [](std::uint32_t v) { return static_cast<std::uint8_t>(v); };
+        EXPECT_TRUE(tx.send(raw({byte(p), byte(n), byte(n >> 8), byte(n >> 16)})).ok());
       }
     });
   }
@@ -146,9 +137,8 @@ TEST(MemConcurrency, FourProducersOneConsumerLoseNothing) {
   bool in_order = true;
   for (; received < kProducers * kEach; ++received) {
     auto data = recv_data(rx, kHang);
-    std::uint32_t p = data && data->size() == 8 ? (*data)[0] : kProducers, n = 0;
-    if (p >= kProducers) break;
-    std::memcpy(&n, data->data() + 4, 4);
+    if (!data || data->size() != 4 || (*data)[0] >= kProducers) break;
+    const std::uint32_t p = (*data)[0], n = (*data)[1] | (*data)[2] << 8 | (*data)[3] << 16;
     in_order = in_order && n == next[p];
     next[p] = n + 1;
   }

@@ -18,23 +18,26 @@ using transport::Tcp;
 
 std::string url_of(std::uint16_t port, const char* q = "") { return "tcp://127.0.0.1:" + std::to_string(port) + q; }
 Fd accept_one(const Fd& server) { return Fd(::accept4(server.get(), nullptr, nullptr, SOCK_CLOEXEC)); }
+// Closing the socket then resets the connection instead of ending it.
+void reset_on_close(const Fd& fd) {
+  const linger now{1, 0};
+  setsockopt(fd.get(), SOL_SOCKET, SO_LINGER, &now, sizeof now);
+}
 
-// At least n bytes from the transport, by source.
-std::map<std::uint64_t, std::string> receive_bytes(Transport& t, std::size_t n) {
-  std::map<std::uint64_t, std::string> out;
-  for (std::size_t total = 0; total < n;) {
+// At least n more bytes from the transport, added to `out` by source.
+void receive_bytes(Transport& t, std::size_t n, std::map<std::uint64_t, std::string>& out) {
+  for (std::size_t got = 0; got < n;) {
     auto r = t.recv(kLong);
-    if (!r.ok() || !r->has_value()) break;
+    if (!r.ok() || !r->has_value()) return;
     out[(*r)->source.value_or(0)] += text(**r);
-    total += (*r)->data.size();
+    got += (*r)->data.size();
   }
-  return out;
 }
 
 TEST_P(CloseWhileBlocked, ReleasesTheCallerAtOnce) {
-  Blocked b = GetParam().second();
-  ASSERT_TRUE(b.transport);
+  const Blocked b = GetParam().second();
   auto t = b.transport;
+  ASSERT_TRUE(t);
   auto call = run_async([t, sends = b.sends] {
     const Packet big{std::vector<std::uint8_t>(65536, 7), {}, {}, {}};
     while (sends) {
@@ -100,7 +103,8 @@ TEST(Tcp, ClientAgainstAPlainServer) {
   // The server sends and goes away: what it sent comes first, then the end.
   write_all(peer.get(), "world");
   peer.reset();
-  auto got = receive_bytes(*client, 5);  // tagged with the connection's number, from 1
+  std::map<std::uint64_t, std::string> got;
+  receive_bytes(*client, 5, got);  // tagged with the connection's number, from 1
   EXPECT_TRUE(got.size() == 1 && got.begin()->first >= 1 && got.begin()->second == "world");
   EXPECT_EQ(next_text(*client), "<the channel is closed>");
   // Sends go to the dead connection until the system reports it gone.
@@ -117,12 +121,11 @@ TEST(Tcp, ListenerServesEveryClient) {
   const std::uint16_t port = listener->local_addr().port();
   Fd stalled = plain_connect(port, 4096);
   write_all(stalled.get(), "from a");
-  auto heard = receive_bytes(*listener, 6);
+  std::map<std::uint64_t, std::string> heard;
+  receive_bytes(*listener, 6, heard);
   Fd healthy = plain_connect(port), reset = plain_connect(port);
-  write_all(healthy.get(), "from b");
-  write_all(reset.get(), "from c");
-  write_all(stalled.get(), " again");
-  for (const auto& [source, bytes] : receive_bytes(*listener, 18)) heard[source] += bytes;
+  for (auto [c, s] : {std::pair{&healthy, "from b"}, {&reset, "from c"}, {&stalled, " again"}}) write_all(c->get(), s);
+  receive_bytes(*listener, 18, heard);
   // Numbers increase with every connection of the process; a keeps its own.
   std::vector<std::string> by_number;
   for (const auto& [source, bytes] : heard) by_number.push_back(bytes);
@@ -130,8 +133,7 @@ TEST(Tcp, ListenerServesEveryClient) {
   ASSERT_TRUE(listener->send(packet("to all")).ok());
   for (const Fd* c : {&stalled, &healthy, &reset}) EXPECT_EQ(read_n(c->get(), 6), "to all");
 
-  const linger now{1, 0};
-  setsockopt(reset.get(), SOL_SOCKET, SO_LINGER, &now, sizeof now);
+  reset_on_close(reset);
   reset.reset();
   auto reader = std::async(std::launch::async, [&] { return read_n(healthy.get(), 256 * 65536); });
   std::string all;
@@ -167,13 +169,12 @@ TEST(Tcp, ListenerOutlivesAThousandClientsWithoutLeaks) {
     workers.emplace_back([&, w] {
       for (int i = w; i < 1000; i += 8) {
         Fd c = plain_connect(port);
+        // A whole packet and a clean close, half a packet, a reset (its data may or may not arrive), not a word.
         const std::string msg = "client " + std::to_string(i) + " says hello";
-        const linger reset{1, 0};  // its data may or may not arrive
-        if (i % 4 == 2) setsockopt(c.get(), SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
-        // A whole packet and a clean close, half a packet, a reset, not a word.
         const std::size_t n = i % 4 == 1 ? msg.size() / 2 : i % 4 == 3 ? 0 : msg.size();
+        if (i % 4 == 2) reset_on_close(c);
         write_all(c.get(), msg.substr(0, n));
-        if (i % 4 != 2) reliable += n;
+        reliable += i % 4 == 2 ? 0 : n;
       }
     });
   }
@@ -233,7 +234,7 @@ TEST(Tcp, AcceptFailuresDoNotSpin) {
   const auto lowest_free = static_cast<rlim_t>(Fd(::open("/dev/null", O_RDONLY | O_CLOEXEC)).get());
   rlimit old{};
   ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &old), 0);
-  rlimit tight{lowest_free, old.rlim_max};
+  const rlimit tight{lowest_free, old.rlim_max};
   ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &tight), 0);
   const int rc = ::connect(client.get(), listener->local_addr().get(), listener->local_addr().len);
   const std::clock_t before = std::clock();  // the whole process's processor time
@@ -257,8 +258,7 @@ TEST(Tcp, OpenErrors) {
       {"tcp://127.0.0.1:9?listen&peer=x", "tcp:// does not take the option(s) peer"},
       {"tcp://127.0.0.1", "cannot resolve \"127.0.0.1\": invalid socket address"},
       {"tcp://127.0.0.1:123456", "cannot resolve \"127.0.0.1:123456\": invalid port value"},
-      {"can://vcan0", can},
-      {"Can://x?filter=0x100:0x700&echo&nonsense=1", can},
+      {"can://vcan0", can}, {"Can://x?filter=0x100:0x700&echo&nonsense=1", can},
   });
 }
 

@@ -53,8 +53,8 @@ TEST(Udp, AgainstPlainSockets) {
   send_to(a, port, big);
   for (const std::string& expected : {std::string(), big}) {
     auto r = udp->recv(kLong);
-    ASSERT_TRUE(r.ok() && r->has_value()) << test::error_text(r);
-    EXPECT_TRUE(text(**r) == expected && (*r)->timestamp) << (*r)->data.size();
+    ASSERT_TRUE(r.ok() && r->has_value() && (*r)->timestamp) << test::error_text(r);
+    EXPECT_TRUE(text(**r) == expected) << (*r)->data.size();
   }
   EXPECT_EQ(next_text(*udp, Duration{}), "<nothing>");
   // Too large for one datagram: the system's error, and the transport stays usable.
@@ -67,9 +67,7 @@ TEST(Udp, ListenerRepliesToTheLastSender) {
   auto udp = open_as<Udp>("udp://127.0.0.1:0?listen");
   ASSERT_TRUE(udp);
   const std::uint16_t port = udp->local_addr()->port();
-  auto early = udp->send(packet("nobody"));
-  EXPECT_TRUE(!early.ok() && early.error().kind() == ErrorKind::InvalidPacket);
-  EXPECT_EQ(test::error_text(early),
+  EXPECT_EQ(test::error_text(udp->send(packet("nobody"))),
             "invalid packet: no peer to send to yet: a udp listener replies to the last sender (or pass ?peer=)");
   Fd a = plain_bound(SOCK_DGRAM), b = plain_bound(SOCK_DGRAM);
   send_to(a, port, "from a");
