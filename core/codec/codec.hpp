@@ -28,12 +28,12 @@ class Codec {
 };
 
 using CodecPtr = std::unique_ptr<Codec>;
-/// Builds a codec from a parsed spec; consumes the spec's options.
+/// Builds a codec from a parsed codec name and argument; consumes its options.
 using CodecFactory = std::function<Result<CodecPtr>(CodecSpec)>;
 
 namespace codec {
 
-/// Parses the spec and calls the factory registered under its name (outside
+/// Parses the codec name[:argument] text and calls the factory registered under the name (outside
 /// the registry lock).
 Result<CodecPtr> open(std::string_view spec, Options options);
 /// Registered codec names, sorted.
