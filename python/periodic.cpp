@@ -191,25 +191,7 @@ PyTypeObject* periodic_type_cell = nullptr;
 PyTypeObject* periodic_type() { return type_once(periodic_type_cell, &periodic_spec); }
 
 PyObject* periodic_to_py(std::unique_ptr<Periodic> periodic) {
-  std::shared_ptr<Periodic> shared(std::move(periodic));
-  PyTypeObject* type = periodic_type();
-  PyObject* self = nullptr;
-  if (type) {
-    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-    self = alloc(type, 0);
-  }
-  if (!self) {
-    // Nobody could ever stop it: stop it now, keeping the pending error.
-    PyObject *t = nullptr, *v = nullptr, *tb = nullptr;
-    PyErr_Fetch(&t, &v, &tb);
-    stop_releasing_lock(*shared);
-    PyErr_Restore(t, v, tb);
-    return nullptr;
-  }
-  PeriodicObject* obj = object(self);
-  obj->worker_key = register_worker(std::weak_ptr<Periodic>(shared));
-  new (&obj->periodic) std::shared_ptr<Periodic>(std::move(shared));
-  return self;
+  return worker_to_py(periodic_type(), std::move(periodic), &PeriodicObject::periodic);
 }
 
 }  // namespace sigtap::py

@@ -133,25 +133,7 @@ PyTypeObject* subscription_type_cell = nullptr;
 PyTypeObject* subscription_type() { return type_once(subscription_type_cell, &subscription_spec); }
 
 PyObject* subscription_to_py(std::unique_ptr<Subscription> subscription) {
-  std::shared_ptr<Subscription> shared(std::move(subscription));
-  PyTypeObject* type = subscription_type();
-  PyObject* self = nullptr;
-  if (type) {
-    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-    self = alloc(type, 0);
-  }
-  if (!self) {
-    // Nobody could ever stop it: stop it now, keeping the pending error.
-    PyObject *t = nullptr, *v = nullptr, *tb = nullptr;
-    PyErr_Fetch(&t, &v, &tb);
-    stop_releasing_lock(*shared);
-    PyErr_Restore(t, v, tb);
-    return nullptr;
-  }
-  SubscriptionObject* obj = object(self);
-  obj->worker_key = register_worker(std::weak_ptr<Subscription>(shared));
-  new (&obj->subscription) std::shared_ptr<Subscription>(std::move(shared));
-  return self;
+  return worker_to_py(subscription_type(), std::move(subscription), &SubscriptionObject::subscription);
 }
 
 SubscriptionCallback subscription_callback(Ref callable) {

@@ -3,9 +3,11 @@
 
 #include <cstdint>
 #include <memory>
+#include <new>
 
 #include "core/periodic.hpp"
 #include "core/subscription.hpp"
+#include "python/py.hpp"
 
 namespace sigtap::py {
 
@@ -29,5 +31,30 @@ void stop_releasing_lock(Subscription& subscription);
 /// Blocks: the caller must NOT hold the interpreter lock, since a worker may
 /// need it to finish a callback or a plug-in call. Run by the exit hook.
 void stop_all_workers();
+
+/// Wraps a started sender or subscription in a new Python object of `type`
+/// (an `Object` with a `std::shared_ptr<Handle>` member and a `worker_key`)
+/// and enters it in the list. When the object cannot be made, nobody could
+/// ever stop the worker: it is stopped now and the pending error kept.
+template <class Object, class Handle>
+PyObject* worker_to_py(PyTypeObject* type, std::unique_ptr<Handle> handle, std::shared_ptr<Handle> Object::*member) {
+  std::shared_ptr<Handle> shared(std::move(handle));
+  PyObject* self = nullptr;
+  if (type) {
+    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+    self = alloc(type, 0);
+  }
+  if (!self) {
+    PyObject *t = nullptr, *v = nullptr, *tb = nullptr;
+    PyErr_Fetch(&t, &v, &tb);
+    stop_releasing_lock(*shared);
+    PyErr_Restore(t, v, tb);
+    return nullptr;
+  }
+  auto* obj = reinterpret_cast<Object*>(self);
+  obj->worker_key = register_worker(std::weak_ptr<Handle>(shared));
+  new (&(obj->*member)) std::shared_ptr<Handle>(std::move(shared));
+  return self;
+}
 
 }  // namespace sigtap::py
