@@ -1,0 +1,28 @@
+// The block decoder: turns one framed block into its type name and, for the
+// block types that have a field mapping, its named fields.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+
+#include "core/value.hpp"
+
+namespace sigtap::sbf {
+
+/// The outcome of decoding one whole block (sync bytes to the end of the
+/// padding; its Length and CRC already checked by the framing).
+struct DecodedBlock {
+  /// The type name ("PVTGeodetic"), static; nullptr when the block number is
+  /// not one the decoder knows or the body cannot be parsed.
+  const char* name = nullptr;
+  /// The block's fields; absent for types without a field mapping (and
+  /// whenever `name` is nullptr).
+  std::optional<Fields> fields;
+};
+
+/// Decodes one framed block. Never fails: an unknown number or an
+/// unparsable body gives a result without a name.
+DecodedBlock decode_block(std::span<const std::uint8_t> block);
+
+}  // namespace sigtap::sbf

@@ -1,0 +1,44 @@
+#!/usr/bin/env bash
+# Builds the fuzz targets with clang (libFuzzer + ASan + UBSan) and runs each
+# for a bounded time, seeded with the real files in ../shared/data.
+#   tools/fuzz.sh [SECONDS_PER_TARGET] [TARGET_NAME_FILTER]
+# CI runs it for about a minute per target; give it more for longer runs.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+seconds=${1:-60}
+filter=${2:-}
+data=${SIGTAP_DATA:-../shared/data}
+
+if ! command -v clang++ >/dev/null 2>&1; then
+  apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq clang
+fi
+
+generator=()
+command -v ninja >/dev/null 2>&1 && generator=(-G Ninja)
+cmake -S . -B build/fuzz "${generator[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DCMAKE_CXX_COMPILER=clang++ -DSIGTAP_SANITIZE=fuzzer -DSIGTAP_BUILD_TESTS=OFF >/dev/null
+cmake --build build/fuzz -j"$(nproc)"
+
+# Seeds: every target reads the corpus folder named in its first line
+# ("// seeds: dbc" or "// seeds: sbf"), copied so the fuzzer may add to it.
+status=0
+for src in tests/fuzz/*_fuzz.cpp; do
+  name=$(basename "$src" .cpp)
+  [[ -n "$filter" && "$name" != *"$filter"* ]] && continue
+  kind=$(sed -n '1s|.*seeds: *\([a-z]*\).*|\1|p' "$src")
+  corpus=build/fuzz/corpus/$name
+  mkdir -p "$corpus"
+  if [[ -n "$kind" && -d "$data/$kind" ]]; then
+    find "$data/$kind" -type f ! -name 'LICENSE*' ! -name '*.md' -size -1M -exec cp -n {} "$corpus/" \; 2>/dev/null || true
+  fi
+  echo "== fuzzing $name for ${seconds}s"
+  log=build/fuzz/$name.log
+  if ! build/fuzz/tests/fuzz/"$name" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=4096 \
+      -print_final_stats=1 -artifact_prefix=build/fuzz/"$name"- "$corpus" >"$log" 2>&1; then
+    tail -60 "$log"
+    status=1
+  fi
+  grep -E '^stat::number_of_executed_units|^Done [0-9]+ runs' "$log" | tail -2 || true
+done
+exit $status
