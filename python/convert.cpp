@@ -2,6 +2,9 @@
 #include "python/convert.hpp"
 
 #include <cmath>
+#include <functional>
+#include <string>
+#include <string_view>
 
 #include "core/text.hpp"
 #include "python/message.hpp"
@@ -115,6 +118,49 @@ PyObject* text_to_py(std::string_view text) {
   return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
 }
 
+namespace {
+
+// Field names (and short texts such as choice labels) repeat in every
+// message a codec decodes. Keeping the str objects of recent texts saves the
+// UTF-8 decode and allocation per field, and a dict insert then reuses the
+// hash the str already carries. Direct-mapped: a miss just replaces a slot.
+// Only touched with the interpreter lock held; allocated once, never freed.
+class TextCache {
+ public:
+  static constexpr std::size_t kSlots = 4096;
+  static constexpr std::size_t kMaxLength = 48;
+
+  PyObject* get(std::string_view text) {
+    if (text.size() > kMaxLength) return text_to_py(text);
+    Slot& slot = slots_[std::hash<std::string_view>{}(text) & (kSlots - 1)];
+    if (slot.object && slot.text == text) {
+      Py_INCREF(slot.object);
+      return slot.object;
+    }
+    PyObject* fresh = text_to_py(text);
+    if (!fresh) return nullptr;
+    Py_XDECREF(slot.object);
+    slot.text.assign(text);
+    slot.object = fresh;
+    Py_INCREF(fresh);
+    return fresh;
+  }
+
+ private:
+  struct Slot {
+    std::string text;
+    PyObject* object = nullptr;
+  };
+  Slot slots_[kSlots];
+};
+
+PyObject* cached_text_to_py(std::string_view text) {
+  static auto* cache = new TextCache;
+  return cache->get(text);
+}
+
+}  // namespace
+
 std::optional<Value> value_from_py(PyObject* obj) {
   if (obj == Py_None) return Value::null();
   if (PyBool_Check(obj)) return Value::boolean(obj == Py_True);
@@ -178,7 +224,7 @@ PyObject* value_to_py(const Value& value) {
     case Value::Kind::Bool: return PyBool_FromLong(value.as_bool());
     case Value::Kind::Int: return PyLong_FromLongLong(value.as_int());
     case Value::Kind::Float: return PyFloat_FromDouble(value.as_float());
-    case Value::Kind::Str: return text_to_py(value.as_str());
+    case Value::Kind::Str: return cached_text_to_py(value.as_str());
     case Value::Kind::Map: return fields_to_py(value.as_map());
   }
   Py_RETURN_NONE;
@@ -190,7 +236,7 @@ PyObject* fields_to_py(const Fields& fields) {
   for (const auto& [name, value] : fields) {
     Ref v = Ref::steal(value_to_py(value));
     if (!v) return nullptr;
-    Ref k = Ref::steal(text_to_py(name));
+    Ref k = Ref::steal(cached_text_to_py(name));
     if (!k || PyDict_SetItem(dict.get(), k.get(), v.get()) < 0) return nullptr;
   }
   return dict.take();

@@ -22,23 +22,42 @@ cmake --build build/fuzz -j"$(nproc)"
 
 # Seeds: every target reads the corpus folder named in its first line
 # ("// seeds: dbc" or "// seeds: sbf"), copied so the fuzzer may add to it.
-status=0
-for src in tests/fuzz/*_fuzz.cpp; do
+# The targets run side by side, one process each.
+run_target() {  # run_target SOURCE
+  local src=$1 name kind corpus log
   name=$(basename "$src" .cpp)
-  [[ -n "$filter" && "$name" != *"$filter"* ]] && continue
   kind=$(sed -n '1s|.*seeds: *\([a-z]*\).*|\1|p' "$src")
   corpus=build/fuzz/corpus/$name
+  log=build/fuzz/$name.log
   mkdir -p "$corpus"
   if [[ -n "$kind" && -d "$data/$kind" ]]; then
     find "$data/$kind" -type f ! -name 'LICENSE*' ! -name '*.md' -size -1M -exec cp -n {} "$corpus/" \; 2>/dev/null || true
   fi
+  build/fuzz/tests/fuzz/"$name" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=4096 \
+    -print_final_stats=1 -artifact_prefix=build/fuzz/"$name"- "$corpus" >"$log" 2>&1
+}
+
+pids=()
+names=()
+for src in tests/fuzz/*_fuzz.cpp; do
+  name=$(basename "$src" .cpp)
+  [[ -n "$filter" && "$name" != *"$filter"* ]] && continue
   echo "== fuzzing $name for ${seconds}s"
-  log=build/fuzz/$name.log
-  if ! build/fuzz/tests/fuzz/"$name" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=4096 \
-      -print_final_stats=1 -artifact_prefix=build/fuzz/"$name"- "$corpus" >"$log" 2>&1; then
-    tail -60 "$log"
+  run_target "$src" &
+  pids+=($!)
+  names+=("$name")
+done
+
+status=0
+for i in "${!pids[@]}"; do
+  name=${names[$i]}
+  if wait "${pids[$i]}"; then
+    runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "build/fuzz/$name.log" | tail -1)
+    echo "$name: ${runs:-?} executions, no failure"
+  else
+    echo "$name FAILED:"
+    tail -60 "build/fuzz/$name.log"
     status=1
   fi
-  grep -E '^stat::number_of_executed_units|^Done [0-9]+ runs' "$log" | tail -2 || true
 done
 exit $status

@@ -7,7 +7,7 @@ cd "$(dirname "$0")/.."
 jobs=$(nproc)
 
 missing=()
-for pkg in g++ cmake libgtest-dev libbenchmark-dev; do
+for pkg in g++ clang cmake libgtest-dev libbenchmark-dev; do
   dpkg -s "$pkg" >/dev/null 2>&1 || command -v "$pkg" >/dev/null 2>&1 || missing+=("$pkg")
 done
 if ((${#missing[@]})); then
@@ -40,6 +40,9 @@ build build/test-tsan -DSIGTAP_SANITIZE=thread -DCMAKE_BUILD_TYPE=Debug
 TSAN_OPTIONS=halt_on_error=1 \
   ctest --test-dir build/test-tsan --output-on-failure -j"$(( jobs > 4 ? 4 : jobs ))" \
   -R '(^|/)(Queue|Mem|Channel|Periodic|Subscription|File|Udp|Tcp)'
+
+echo "== fuzz targets, about a minute each (tools/fuzz.sh SECONDS for longer runs)"
+bash tools/fuzz.sh "${SIGTAP_FUZZ_SECONDS:-60}"
 
 echo "== Python tests"
 python3 -m pip install -q --disable-pip-version-check .
