@@ -37,6 +37,7 @@ run_target() {  # run_target SOURCE
     -print_final_stats=1 -artifact_prefix=build/fuzz/"$name"- "$corpus" >"$log" 2>&1
 }
 
+shopt -s nullglob
 pids=()
 names=()
 for src in tests/fuzz/*_fuzz.cpp; do
