@@ -10,7 +10,9 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <linux/sockios.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -123,6 +125,15 @@ Progress write_some(int fd, const std::vector<std::uint8_t>& data, std::size_t& 
     offset += static_cast<std::size_t>(n);
   }
   return Progress::Done;
+}
+
+// The bytes the system still holds for the peer (unsent or unacknowledged).
+// They fall as the peer reads, long before the socket counts as writable
+// again (which waits for a third of its buffer to be free), so a slow peer is
+// seen making progress.
+int held_for_peer(int fd) {
+  int n = 0;
+  return ::ioctl(fd, SIOCOUTQ, &n) == 0 ? n : 0;
 }
 
 // Takes the given connections out of the list and shuts them down, so their
@@ -318,6 +329,7 @@ void Tcp::send_to_listeners_clients(const std::vector<std::uint8_t>& data) {
     std::shared_ptr<Connection> conn;
     std::size_t offset;
     Instant last_progress;
+    int held;
   };
   std::vector<Pending> pending;
   std::vector<std::shared_ptr<Connection>> dropped;
@@ -327,7 +339,11 @@ void Tcp::send_to_listeners_clients(const std::vector<std::uint8_t>& data) {
     switch (write_some(conn->fd.get(), data, offset, nullptr)) {
       case Progress::Done: break;
       case Progress::Failed: dropped.push_back(std::move(conn)); break;
-      case Progress::Pending: pending.push_back({std::move(conn), offset, start}); break;
+      case Progress::Pending: {
+        const int held = held_for_peer(conn->fd.get());
+        pending.push_back({std::move(conn), offset, start, held});
+        break;
+      }
     }
   }
 
@@ -351,18 +367,19 @@ void Tcp::send_to_listeners_clients(const std::vector<std::uint8_t>& data) {
     if (pending.empty()) break;
     polls.clear();
     for (const auto& p : pending) polls.push_back({p.conn->fd.get(), POLLOUT, 0});
-    if (::poll(polls.data(), polls.size(), poll_millis(wake - now)) <= 0) continue;  // a signal or a quiet slice
+    if (::poll(polls.data(), polls.size(), poll_millis(wake - now)) < 0) continue;  // a signal
     const Instant after = Clock::now();
     kept = 0;
     for (std::size_t i = 0; i < pending.size(); ++i) {
+      Pending& p = pending[i];
       Progress progress = Progress::Pending;
-      if (polls[i].revents != 0) {
-        const std::size_t before = pending[i].offset;
-        progress = write_some(pending[i].conn->fd.get(), data, pending[i].offset, nullptr);
-        if (pending[i].offset != before) pending[i].last_progress = after;
-      }
-      if (progress == Progress::Failed) dropped.push_back(std::move(pending[i].conn));
-      if (progress == Progress::Pending) pending[kept++] = std::move(pending[i]);
+      const std::size_t before = p.offset;
+      if (polls[i].revents != 0) progress = write_some(p.conn->fd.get(), data, p.offset, nullptr);
+      const int held = held_for_peer(p.conn->fd.get());
+      if (p.offset != before || held < p.held) p.last_progress = after;
+      p.held = held;
+      if (progress == Progress::Failed) dropped.push_back(std::move(p.conn));
+      if (progress == Progress::Pending) pending[kept++] = std::move(p);
     }
     pending.resize(kept);
   }
