@@ -32,6 +32,9 @@ bool Inner::codec_held_by_current_thread() const {
 }
 
 Result<std::vector<Packet>> Inner::encode(const Message& message) {
+  // A codec that sends a named message on its own channel (a Python codec)
+  // would wait for itself: the lock is not recursive.
+  if (codec_held_by_current_thread()) return Error::config("the codec of this channel is in use by this thread");
   CodecGuard guard(codec_mutex_, codec_owner_);
   return codec_->encode(message);
 }
@@ -108,19 +111,6 @@ Result<std::optional<Message>> Channel::recv(std::optional<Duration> timeout) {
     }
     if (deadline && Clock::now() >= *deadline) return std::optional<Message>{};
     if (in.closed()) return Error::closed();
-  }
-}
-
-void finish_worker(std::thread thread, const std::weak_ptr<Inner>& inner) {
-  bool must_not_wait = thread.get_id() == std::this_thread::get_id();
-  if (!must_not_wait) {
-    std::shared_ptr<Inner> in = inner.lock();
-    must_not_wait = in && in->codec_held_by_current_thread();
-  }
-  if (must_not_wait) {
-    thread.detach();
-  } else {
-    thread.join();
   }
 }
 

@@ -36,10 +36,13 @@ class Inner {
   Inner& operator=(const Inner&) = delete;
 
   /// Sends a message: a nameless one as its packet, a named one through the
-  /// codec (under the codec lock), stopping at the first failing packet.
+  /// codec (under the codec lock), stopping at the first failing packet. A
+  /// named message sent from inside this channel's own codec fails as encode().
   Status send(const Message& message);
   bool closed() const { return closed_.load(std::memory_order_acquire); }
   /// Runs one encode under the codec lock (the periodic sender's test encode).
+  /// Config error "the codec of this channel is in use by this thread" when
+  /// called from inside this channel's own encode or decode.
   Result<std::vector<Packet>> encode(const Message& message);
   /// True when the calling thread holds this channel's codec lock (a Python
   /// codec or transport running inside an encode or decode): such a thread
@@ -94,12 +97,6 @@ class Inner {
   std::vector<Message> decoded_;  // guarded by recv_mutex_; reused by every decode
   std::atomic<bool> closed_{false};
 };
-
-/// Ends a worker thread of a channel (a periodic sender, a subscription):
-/// joins it, unless the caller is that very thread (it would wait for itself)
-/// or holds the codec lock of `inner` (the worker may be waiting for that
-/// lock): then the thread is detached and ends by itself.
-void finish_worker(std::thread thread, const std::weak_ptr<Inner>& inner);
 
 /// A shared handle to one channel; copies share the same state. Every
 /// operation may be called from any thread.

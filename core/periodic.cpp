@@ -3,7 +3,6 @@
 
 #include <utility>
 
-#include "core/thread.hpp"
 
 namespace sigtap {
 namespace {
@@ -91,22 +90,16 @@ Result<std::unique_ptr<Periodic>> Channel::every(Duration period, Message messag
   shared->state.period = period;
   std::unique_ptr<Periodic> periodic(new Periodic(shared, inner_));
 
-  auto started = spawn_thread(
-      "sigtap-periodic", [channel = *this, shared, duration, finished = periodic->finished_]() mutable {
-        {
-          // Moved in so that the channel is released before the thread reports its end.
-          Channel own = std::move(channel);
-          send_loop(own, *shared, duration);
-        }
-        finished->store(true, std::memory_order_release);
-      });
-  if (!started.ok()) return std::move(started).error();
-  periodic->handle_ = std::move(started).value();
+  SIGTAP_TRY(periodic->worker_.start("sigtap-periodic", [channel = *this, shared, duration]() mutable {
+    // Moved in so that the channel is released before the thread reports its end.
+    Channel own = std::move(channel);
+    send_loop(own, *shared, duration);
+  }));
   return periodic;
 }
 
 Periodic::Periodic(std::shared_ptr<channel::Shared> shared, std::weak_ptr<Inner> inner)
-    : shared_(std::move(shared)), inner_(std::move(inner)) {}
+    : shared_(std::move(shared)), worker_(std::move(inner)) {}
 
 Periodic::~Periodic() { stop(); }
 
@@ -129,28 +122,21 @@ void Periodic::update(Message message) {
 }
 
 void Periodic::stop() {
-  {
-    std::lock_guard lock(shared_->mutex);
-    shared_->state.stopped = true;
+  // In a forked child the state lock may be held by the vanished sender.
+  if (worker_.in_this_process()) {
+    {
+      std::lock_guard lock(shared_->mutex);
+      shared_->state.stopped = true;
+    }
+    shared_->cv.notify_all();
   }
-  shared_->cv.notify_all();
-
-  std::optional<std::thread> thread;
-  {
-    std::lock_guard lock(handle_mutex_);
-    thread = std::exchange(handle_, std::nullopt);
-  }
-  if (!thread) return;
-  finish_worker(std::move(*thread), inner_);
+  worker_.end();
 }
 
 bool Periodic::is_running() const {
-  {
-    std::lock_guard lock(shared_->mutex);
-    if (shared_->state.stopped) return false;
-  }
-  std::lock_guard lock(handle_mutex_);
-  return handle_.has_value() && !finished_->load(std::memory_order_acquire);
+  if (!worker_.running()) return false;
+  std::lock_guard lock(shared_->mutex);
+  return !shared_->state.stopped;
 }
 
 std::optional<std::string> Periodic::last_error() const {

@@ -7,9 +7,9 @@
 #include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
 
 #include "core/channel.hpp"
+#include "core/worker.hpp"
 
 namespace sigtap {
 
@@ -58,10 +58,7 @@ class Periodic {
   Periodic(std::shared_ptr<channel::Shared> shared, std::weak_ptr<Inner> inner);
 
   std::shared_ptr<channel::Shared> shared_;
-  std::weak_ptr<Inner> inner_;  // only to ask who holds its codec lock
-  mutable std::mutex handle_mutex_;
-  std::optional<std::thread> handle_;
-  std::shared_ptr<std::atomic<bool>> finished_ = std::make_shared<std::atomic<bool>>(false);
+  Worker worker_;
 };
 
 }  // namespace sigtap

@@ -10,7 +10,27 @@ Packet Queue::take_front() {
   ring_[head_] = Packet{};
   head_ = (head_ + 1) & (ring_.size() - 1);
   --count_;
+  bytes_ -= p.data.size();
+  if (producers_waiting_ > 0) room_.notify_all();
   return p;
+}
+
+bool Queue::has_room(std::size_t size) const {
+  // An empty queue takes any packet, however large.
+  return count_ == 0 || (count_ < kCapacity && bytes_ + size <= byte_budget_);
+}
+
+void Queue::append(Packet packet) {
+  if (count_ == ring_.size()) {
+    std::vector<Packet> bigger(ring_.empty() ? 16 : ring_.size() * 2);
+    for (std::size_t i = 0; i < count_; ++i) bigger[i] = std::move(ring_[(head_ + i) & (ring_.size() - 1)]);
+    ring_ = std::move(bigger);
+    head_ = 0;
+  }
+  bytes_ += packet.data.size();
+  ring_[(head_ + count_) & (ring_.size() - 1)] = std::move(packet);
+  ++count_;
+  cv_.notify_one();
 }
 
 void Queue::push(Packet packet) {
@@ -19,19 +39,24 @@ void Queue::push(Packet packet) {
     lock.unlock();  // the packet is released outside the lock
     return;
   }
-  if (count_ == kCapacity) {
+  // Dropped packets are released under the lock: rare, and only data.
+  while (!has_room(packet.data.size())) {
     Packet dropped = take_front();
     (void)dropped;
   }
-  if (count_ == ring_.size()) {
-    std::vector<Packet> bigger(ring_.empty() ? 16 : ring_.size() * 2);
-    for (std::size_t i = 0; i < count_; ++i) bigger[i] = std::move(ring_[(head_ + i) & (ring_.size() - 1)]);
-    ring_ = std::move(bigger);
-    head_ = 0;
+  append(std::move(packet));
+}
+
+void Queue::push_waiting(Packet packet) {
+  std::unique_lock lock(mutex_);
+  ++producers_waiting_;
+  room_.wait(lock, [&] { return closed_ || has_room(packet.data.size()); });
+  --producers_waiting_;
+  if (closed_) {
+    lock.unlock();  // the packet is released outside the lock
+    return;
   }
-  ring_[(head_ + count_) & (ring_.size() - 1)] = std::move(packet);
-  ++count_;
-  cv_.notify_one();
+  append(std::move(packet));
 }
 
 Result<std::optional<Packet>> Queue::pop(std::optional<Duration> timeout) {
@@ -72,6 +97,7 @@ void Queue::close() {
     closed_ = true;
   }
   cv_.notify_all();
+  room_.notify_all();
 }
 
 void Queue::clear() {
@@ -81,12 +107,27 @@ void Queue::clear() {
     old.swap(ring_);
     head_ = 0;
     count_ = 0;
+    bytes_ = 0;
   }
+  room_.notify_all();
 }
 
 std::size_t Queue::size() const {
   std::lock_guard lock(mutex_);
   return count_;
+}
+
+std::size_t Queue::bytes() const {
+  std::lock_guard lock(mutex_);
+  return bytes_;
+}
+
+void Queue::set_byte_budget(std::size_t bytes) {
+  {
+    std::lock_guard lock(mutex_);
+    byte_budget_ = bytes;
+  }
+  room_.notify_all();
 }
 
 }  // namespace sigtap

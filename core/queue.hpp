@@ -14,19 +14,29 @@
 
 namespace sigtap {
 
-/// Holds at most kCapacity packets and drops the oldest when full, so a
-/// producer that outruns its receiver never blocks and never makes memory
-/// grow without limit. Packets queued before close are still handed out.
+/// Holds at most kCapacity packets and about a byte budget of packet data,
+/// so a producer that outruns its receiver never makes memory grow without
+/// limit: push() drops the oldest packets, push_waiting() waits for room.
+/// Packets queued before close are still handed out.
 class Queue {
  public:
   static constexpr std::size_t kCapacity = 65536;
+  /// The packet data a queue holds before it counts as full.
+  static constexpr std::size_t kByteBudget = std::size_t{64} << 20;
 
-  Queue() = default;
+  explicit Queue(std::size_t byte_budget = kByteBudget) : byte_budget_(byte_budget) {}
   Queue(const Queue&) = delete;
   Queue& operator=(const Queue&) = delete;
 
-  /// Never blocks, never fails; ignored after close.
+  /// Never blocks, never fails; ignored after close. Drops the oldest
+  /// packets to stay within kCapacity packets and the byte budget (a packet
+  /// larger than the budget is kept alone).
   void push(Packet packet);
+  /// For a producer that can slow its source down instead of losing data (a
+  /// TCP reader: flow control then slows the peer): waits until the packet
+  /// fits within kCapacity packets and the byte budget, then queues it.
+  /// Returns at once after close, dropping the packet.
+  void push_waiting(Packet packet);
   /// The oldest packet; nothing when `timeout` passes first (no limit when
   /// absent; zero polls); Error::Closed once closed and empty.
   Result<std::optional<Packet>> pop(std::optional<Duration> timeout);
@@ -36,17 +46,29 @@ class Queue {
   void clear();
   /// Number of queued packets.
   std::size_t size() const;
+  /// Bytes of packet data queued.
+  std::size_t bytes() const;
+  /// Changes the byte budget (tests use small ones); applies to later pushes.
+  void set_byte_budget(std::size_t bytes);
 
  private:
   // A ring buffer that grows by doubling up to kCapacity: packets are moved
   // in and out, never copied, and a steady stream allocates nothing.
   Packet take_front();
+  // Whether a packet of `size` bytes fits beside the queued ones.
+  bool has_room(std::size_t size) const;
+  void append(Packet packet);
 
   mutable std::mutex mutex_;
   std::condition_variable cv_;
   std::vector<Packet> ring_;
   std::size_t head_ = 0;
   std::size_t count_ = 0;
+  std::size_t byte_budget_;
+  std::size_t bytes_ = 0;
+  // Producers inside push_waiting(), woken through room_ when packets leave.
+  std::size_t producers_waiting_ = 0;
+  std::condition_variable room_;
   bool closed_ = false;
 };
 

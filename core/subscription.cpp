@@ -2,9 +2,9 @@
 #include "core/subscription.hpp"
 
 #include <algorithm>
+#include <thread>
 #include <utility>
 
-#include "core/thread.hpp"
 
 namespace sigtap {
 namespace {
@@ -75,41 +75,27 @@ Result<std::unique_ptr<Subscription>> Channel::subscribe(SubscriptionCallback ca
   auto stopped = std::make_shared<std::atomic<bool>>(false);
   std::unique_ptr<Subscription> subscription(new Subscription(stopped, inner_));
 
-  auto started = spawn_thread("sigtap-subscription", [channel = *this, stopped, callback = std::move(callback),
-                                                      finished = subscription->finished_]() mutable {
-    {
-      // Moved in so that the channel and the callback are released before
-      // the thread reports its end.
-      Channel own_channel = std::move(channel);
-      SubscriptionCallback own_callback = std::move(callback);
-      receive_loop(own_channel, *stopped, own_callback);
-    }
-    finished->store(true, std::memory_order_release);
-  });
-  if (!started.ok()) return std::move(started).error();
-  subscription->handle_ = std::move(started).value();
+  SIGTAP_TRY(subscription->worker_.start(
+      "sigtap-subscription", [channel = *this, stopped, callback = std::move(callback)]() mutable {
+        // Moved in so that the channel and the callback are released before
+        // the thread reports its end.
+        Channel own_channel = std::move(channel);
+        SubscriptionCallback own_callback = std::move(callback);
+        receive_loop(own_channel, *stopped, own_callback);
+      }));
   return subscription;
 }
 
 Subscription::Subscription(std::shared_ptr<std::atomic<bool>> stopped, std::weak_ptr<Inner> inner)
-    : stopped_(std::move(stopped)), inner_(std::move(inner)) {}
+    : stopped_(std::move(stopped)), worker_(std::move(inner)) {}
 
 Subscription::~Subscription() { stop(); }
 
 void Subscription::stop() {
   stopped_->store(true, std::memory_order_release);
-  std::optional<std::thread> thread;
-  {
-    std::lock_guard lock(handle_mutex_);
-    thread = std::exchange(handle_, std::nullopt);
-  }
-  if (!thread) return;
-  finish_worker(std::move(*thread), inner_);
+  worker_.end();
 }
 
-bool Subscription::is_running() const {
-  std::lock_guard lock(handle_mutex_);
-  return handle_.has_value() && !finished_->load(std::memory_order_acquire);
-}
+bool Subscription::is_running() const { return worker_.running(); }
 
 }  // namespace sigtap

@@ -5,9 +5,9 @@
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <thread>
 
 #include "core/channel.hpp"
+#include "core/worker.hpp"
 
 namespace sigtap {
 
@@ -32,10 +32,7 @@ class Subscription {
   Subscription(std::shared_ptr<std::atomic<bool>> stopped, std::weak_ptr<Inner> inner);
 
   std::shared_ptr<std::atomic<bool>> stopped_;
-  std::weak_ptr<Inner> inner_;  // only to ask who holds its codec lock
-  mutable std::mutex handle_mutex_;
-  std::optional<std::thread> handle_;
-  std::shared_ptr<std::atomic<bool>> finished_ = std::make_shared<std::atomic<bool>>(false);
+  Worker worker_;
 };
 
 }  // namespace sigtap

@@ -19,6 +19,11 @@ using Fields = std::vector<Field>;
 class Value {
  public:
   enum class Kind { Null, Bool, Int, Float, Str, Map };
+  /// The deepest nesting of maps a value may have. Copies, comparisons, the
+  /// value form and destruction recurse once per level, so whatever builds
+  /// values from outside input refuses deeper ones (the binding raises
+  /// RecursionError), and the core's codecs build shallow ones.
+  static constexpr int kMaxDepth = 200;
   struct Null {};
 
   Value() : v_(Null{}) {}

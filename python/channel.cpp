@@ -14,6 +14,7 @@
 #include "python/args.hpp"
 #include "python/convert.hpp"
 #include "python/errors.hpp"
+#include "python/interrupt.hpp"
 #include "python/message.hpp"
 #include "python/periodic.hpp"
 #include "python/ref.hpp"
@@ -140,9 +141,11 @@ PyObject* open_channel(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
   // Python factory on this very thread (which takes the lock itself).
   Result<Channel> opened = [&]() -> Result<Channel> {
     ReleaseGil unlocked;
+    Interruptible interruptible;  // a FIFO waits for its reader
     return Channel::open(*url, codec, std::move(*options));
   }();
   drain_releases();
+  if (PyErr_Occurred()) return nullptr;  // Ctrl-C
   if (!opened.ok()) return to_py(std::move(opened).error());
   return wrap(std::move(*url), std::move(codec), std::move(opened).value());
 }
@@ -168,9 +171,11 @@ PyObject* channel_send(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
   Status sent;
   {
     ReleaseGil unlocked;
+    Interruptible interruptible;  // a TCP peer that stopped reading
     sent = channel_of(self).send(*message);
   }
   drain_releases();
+  if (PyErr_Occurred()) return nullptr;  // Ctrl-C
   if (!sent.ok()) return to_py(std::move(sent).error());
   Py_RETURN_NONE;
 }

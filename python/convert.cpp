@@ -19,6 +19,10 @@ PyObject* items_name() {
   return name;
 }
 
+// How many maps the conversions on this thread are inside (Python code run
+// by a conversion may start another one, which counts on).
+thread_local int map_depth = 0;
+
 std::optional<Value> float_fallback(PyObject* obj) {
   PyObject* result = PyObject_CallMethod(obj, "__float__", nullptr);
   if (result) {
@@ -190,11 +194,16 @@ std::optional<Value> value_from_py(PyObject* obj) {
     }
     Py_DECREF(items);
   }
-  // A mapping that contains itself would otherwise recurse until the C stack
-  // overflows.
-  if (Py_EnterRecursiveCall(" while converting a field value")) return std::nullopt;
+  // The library's own bound, whatever the interpreter's recursion limit: a
+  // limit raised far enough would let a deep value overflow the C stack here
+  // or in the core. A mapping that contains itself ends here too.
+  if (map_depth >= Value::kMaxDepth) {
+    PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded while converting a field value");
+    return std::nullopt;
+  }
+  ++map_depth;
   auto fields = fields_from_py(obj);
-  Py_LeaveRecursiveCall();
+  --map_depth;
   if (!fields) return std::nullopt;
   return Value::map(std::move(*fields));
 }

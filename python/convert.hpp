@@ -37,7 +37,8 @@ std::optional<std::uint32_t> u32_from_py(PyObject* obj);
 PyObject* text_to_py(std::string_view text);
 
 /// A field value from None, bool, int, float, str, a mapping (anything with
-/// `items`), or an object with __float__. A self-referential mapping raises
+/// `items`), or an object with __float__. Maps nested deeper than
+/// Value::kMaxDepth (a self-referential mapping included) raise
 /// RecursionError.
 std::optional<Value> value_from_py(PyObject* obj);
 /// A field list from a dict (its items at this moment) or from any object's

@@ -25,7 +25,7 @@ int exec_module(PyObject* module) {
   // starts to shut down: the one atexit hook tells them so, then stops the
   // senders and subscriptions that are still running.
   if (!install_finalize_hook()) return -1;
-  if (PyModule_AddStringConstant(module, "__version__", "0.4.0") < 0) return -1;
+  if (PyModule_AddStringConstant(module, "__version__", SIGTAP_VERSION) < 0) return -1;
   PyObject* error = error_type();
   if (!error) return -1;
   if (PyModule_AddObjectRef(module, "Error", error) < 0) return -1;

@@ -143,6 +143,7 @@ class EnsureGil {
  private:
   void count(long delta) {
     if (foreign_) {
+      detail::own_foreign_gil_users += delta;
       detail::foreign_gil_users.fetch_add(delta, std::memory_order_seq_cst);
     } else {
       detail::own_python_gil_users += delta;

@@ -1,6 +1,8 @@
 // The process-wide queue of references released without the interpreter lock, and the finalization flag.
 #include "python/release_queue.hpp"
 
+#include <pthread.h>
+
 #include <chrono>
 #include <mutex>
 #include <thread>
@@ -19,9 +21,24 @@ struct Queue {
   std::vector<PyObject*> objects;
 };
 
-Queue& queue() {
-  static auto* q = new Queue;
-  return *q;
+// Allocated once and never destroyed; replaced (the old one leaked) in a
+// forked child, where a vanished thread may have held its lock.
+Queue*& queue_slot() {
+  static Queue* q = new Queue;
+  return q;
+}
+Queue& queue() { return *queue_slot(); }
+
+// Runs in a forked child, on the thread that forked, before anything else.
+// Only that thread exists there: what the others had queued, registered or
+// counted is forgotten, so that neither a lock they held nor a thread that
+// is not there holds up the child (its exit hook waits for the counts).
+void after_fork_in_child() {
+  queue_slot() = new Queue;
+  detail::releases_pending.store(false, std::memory_order_relaxed);
+  detail::foreign_gil_users.store(detail::own_foreign_gil_users, std::memory_order_relaxed);
+  detail::python_gil_users.store(detail::own_python_gil_users, std::memory_order_relaxed);
+  forget_inherited_workers();
 }
 
 // Threads still inside EnsureGil hold or are about to get the lock (workers
@@ -61,6 +78,10 @@ bool install_finalize_hook() {
   // Only a thread holding the lock gets here, so the flag needs no atomics.
   static bool installed = false;
   if (installed) return true;
+  if (pthread_atfork(nullptr, nullptr, after_fork_in_child) != 0) {
+    PyErr_SetString(PyExc_OSError, "cannot watch for fork()");
+    return false;
+  }
   PyObject* hook = PyCFunction_NewEx(&on_exit_def, nullptr, nullptr);
   if (!hook) return false;
   PyObject* atexit = PyImport_ImportModule("atexit");

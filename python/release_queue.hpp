@@ -23,6 +23,7 @@ void drain_releases_slow();
 // hang the exit).
 inline std::atomic<long> foreign_gil_users{0};
 inline std::atomic<long> python_gil_users{0};
+inline thread_local long own_foreign_gil_users = 0;
 inline thread_local long own_python_gil_users = 0;
 }  // namespace detail
 

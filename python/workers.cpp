@@ -28,10 +28,11 @@ struct Workers {
 
 // Allocated once and never destroyed: worker handles may be freed while
 // static destructors run at process exit.
-Workers& workers() {
-  static auto* w = new Workers;
-  return *w;
+Workers*& workers_slot() {
+  static Workers* w = new Workers;
+  return w;
 }
+Workers& workers() { return *workers_slot(); }
 
 std::uint64_t add(Entry entry) {
   Workers& w = workers();
@@ -54,6 +55,8 @@ void unregister_worker(std::uint64_t key) {
   std::lock_guard lock(w.mutex);
   w.entries.erase(key);
 }
+
+void forget_inherited_workers() { workers_slot() = new Workers; }
 
 void stop_releasing_lock(Periodic& periodic) {
   ReleaseGil unlocked;

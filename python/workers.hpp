@@ -20,6 +20,11 @@ std::uint64_t register_worker(std::weak_ptr<Subscription> subscription);
 /// Removes an entry (the handle is being freed). Unknown keys are ignored.
 void unregister_worker(std::uint64_t key);
 
+/// In a forked child: empties the list without touching the old one (a
+/// thread of the parent may have held its lock). The inherited handles stay
+/// valid; stopping them only forgets their threads, which the child lacks.
+void forget_inherited_workers();
+
 /// Stops a sender or subscription from a thread that holds the interpreter
 /// lock, releasing the lock while the worker's thread is joined (the worker
 /// may need it to finish a callback or a plug-in call). From the worker's own

@@ -11,6 +11,7 @@
 #include <string>
 #include <thread>
 
+#include "core/interrupt.hpp"
 #include "core/transport/builtin.hpp"
 
 namespace sigtap::transport {
@@ -43,6 +44,30 @@ bool wait_ready(int fd, short events, Clock::duration slice) {
   return ::poll(&p, 1, poll_millis(slice)) > 0;
 }
 
+bool is_fifo(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && S_ISFIFO(st.st_mode);
+}
+
+// Opens without ever blocking in the system: a FIFO opened for reading then
+// does not wait for a writer (the receives wait for data in slices), and one
+// opened for writing fails with ENXIO while nobody reads it, which is retried
+// here in slices so that the caller can give up (Ctrl-C). Pipes, FIFOs and
+// terminals keep the non-blocking flag for their waits in slices.
+Result<Fd> open_waiting(const std::string& path, int flags) {
+  for (;;) {
+    int raw = ::open(path.c_str(), flags | O_NONBLOCK, 0666);
+    if (raw >= 0) return Fd(raw);
+    int err = errno;
+    if (err == EINTR) continue;
+    if (err != ENXIO || (flags & O_ACCMODE) != O_WRONLY || !is_fifo(path)) {
+      return path_error(path, Error::io_errno(err));
+    }
+    if (interrupt_requested()) return Error::io_errno(EINTR);
+    std::this_thread::sleep_for(FileTransport::kSlice);
+  }
+}
+
 bool passed(const std::optional<Instant>& deadline) { return deadline && Clock::now() >= *deadline; }
 
 }  // namespace
@@ -64,21 +89,16 @@ Result<std::shared_ptr<FileTransport>> FileTransport::open(Endpoint endpoint) {
   } else {
     flags |= O_RDONLY;
   }
-  int raw;
-  do {
-    raw = ::open(path.c_str(), flags, 0666);
-  } while (raw < 0 && errno == EINTR);
-  if (raw < 0) return path_error(path, Error::io_errno(errno));
-  Fd fd(raw);
+  SIGTAP_ASSIGN_OR_RETURN(Fd fd, open_waiting(path, flags));
 
   struct stat st {};
   if (fstat(fd.get(), &st) != 0) return path_error(path, Error::io_errno(errno));
   bool waitable = S_ISFIFO(st.st_mode) || S_ISCHR(st.st_mode) || S_ISSOCK(st.st_mode);
-  if (waitable) {
-    // Our own open file description: the flag does not reach other users of
-    // the same pipe or terminal.
+  if (!waitable) {
+    // A regular file never blocks: its descriptor is left as the system
+    // makes it, without the flag the open used.
     int fl = fcntl(fd.get(), F_GETFL);
-    if (fl < 0 || fcntl(fd.get(), F_SETFL, fl | O_NONBLOCK) != 0) return path_error(path, Error::io_errno(errno));
+    if (fl < 0 || fcntl(fd.get(), F_SETFL, fl & ~O_NONBLOCK) != 0) return path_error(path, Error::io_errno(errno));
   }
   Mode mode = writing ? Mode::Write : (follow ? Mode::Follow : Mode::Read);
   return std::make_shared<FileTransport>(std::move(fd), mode, waitable);

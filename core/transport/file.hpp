@@ -29,7 +29,9 @@ class FileTransport final : public Transport {
 
   /// The "file" factory: the address is the path; options write, append,
   /// follow. Open errors are Io errors "PATH: <system text>" with the
-  /// system's kind. Opening a FIFO blocks until the other end opens it.
+  /// system's kind. Opening a FIFO for writing waits, in slices, until a
+  /// reader opens it; the thread's interrupt check (interrupt.hpp) ends the
+  /// wait with an Interrupted Io error. One opened for reading returns at once.
   static Result<std::shared_ptr<FileTransport>> open(Endpoint endpoint);
 
   FileTransport(Fd fd, Mode mode, bool waitable);

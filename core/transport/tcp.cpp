@@ -10,7 +10,9 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <linux/sockios.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -19,6 +21,7 @@
 #include <climits>
 #include <thread>
 
+#include "core/interrupt.hpp"
 #include "core/thread.hpp"
 #include "core/transport/builtin.hpp"
 #include "core/transport/fd.hpp"
@@ -124,6 +127,15 @@ Progress write_some(int fd, const std::vector<std::uint8_t>& data, std::size_t& 
   return Progress::Done;
 }
 
+// The bytes the system still holds for the peer (unsent or unacknowledged).
+// They fall as the peer reads, long before the socket counts as writable
+// again (which waits for a third of its buffer to be free), so a slow peer is
+// seen making progress.
+int held_for_peer(int fd) {
+  int n = 0;
+  return ::ioctl(fd, SIOCOUTQ, &n) == 0 ? n : 0;
+}
+
 // Takes the given connections out of the list and shuts them down, so their
 // readers end and their peers see the end of the stream.
 void drop_connections(Shared& shared, const std::vector<std::shared_ptr<Connection>>& dropped) {
@@ -148,7 +160,7 @@ void read_loop(const std::shared_ptr<Shared>& shared, Fd fd, std::uint64_t sourc
     packet.timestamp = wall_clock_timestamp();
     packet.data.assign(buffer.get(), buffer.get() + n);
     packet.source = source;
-    shared->queue.push(std::move(packet));
+    shared->queue.push_waiting(std::move(packet));
   }
   if (!accepted) {
     // The client's only connection ended: receivers get what is queued and
@@ -257,6 +269,11 @@ Tcp::Tcp(SocketAddress local_addr, std::shared_ptr<tcp::Shared> shared, bool lis
 
 Tcp::~Tcp() { close(); }
 
+void Tcp::set_limits(Clock::duration stall_limit, std::size_t receive_budget) {
+  stall_limit_ = stall_limit;
+  shared_->queue.set_byte_budget(receive_budget);
+}
+
 Result<std::optional<Packet>> Tcp::recv(std::optional<Duration> timeout) { return shared_->queue.pop(timeout); }
 
 Status Tcp::send(const Packet& packet) {
@@ -286,10 +303,14 @@ Status Tcp::send_to_client(const std::vector<std::uint8_t>& data) {
       case Progress::Pending: break;
     }
     // The peer is not reading: wait as long as it takes (a client sends at
-    // its server's pace), but look at close in between.
+    // its server's pace), but look at close and at the caller in between.
     if (shared_->closed.load(std::memory_order_acquire)) return Error::closed();
     pollfd p{conn->fd.get(), POLLOUT, 0};
-    ::poll(&p, 1, poll_millis(kSendSlice));
+    if (::poll(&p, 1, poll_millis(kSendSlice)) == 0 && interrupt_requested()) {
+      // Part of the packet may be out: the rest of the stream would be torn.
+      drop_connections(*shared_, {conn});
+      return Error::io_errno(EINTR);
+    }
   }
 }
 
@@ -307,37 +328,62 @@ void Tcp::send_to_listeners_clients(const std::vector<std::uint8_t>& data) {
   struct Pending {
     std::shared_ptr<Connection> conn;
     std::size_t offset;
+    Instant last_progress;
+    int held;
   };
   std::vector<Pending> pending;
   std::vector<std::shared_ptr<Connection>> dropped;
+  const Instant start = Clock::now();
   for (auto& conn : targets) {
     std::size_t offset = 0;
     switch (write_some(conn->fd.get(), data, offset, nullptr)) {
       case Progress::Done: break;
       case Progress::Failed: dropped.push_back(std::move(conn)); break;
-      case Progress::Pending: pending.push_back({std::move(conn), offset}); break;
+      case Progress::Pending: {
+        const int held = held_for_peer(conn->fd.get());
+        pending.push_back({std::move(conn), offset, start, held});
+        break;
+      }
     }
   }
 
-  Instant deadline = Clock::now() + kStallLimit;
   std::vector<pollfd> polls;
   while (!pending.empty() && !shared_->closed.load(std::memory_order_acquire)) {
-    Instant now = Clock::now();
-    if (now >= deadline) break;
+    // A client is dropped only once it has taken no byte for the whole stall
+    // limit, however long the packet takes it.
+    const Instant now = Clock::now();
+    Instant wake = now + kSendSlice;
+    std::size_t kept = 0;
+    for (auto& p : pending) {
+      const Instant stall_end = p.last_progress + stall_limit_;
+      if (now >= stall_end) {
+        dropped.push_back(std::move(p.conn));
+        continue;
+      }
+      wake = std::min(wake, stall_end);
+      pending[kept++] = std::move(p);
+    }
+    pending.resize(kept);
+    if (pending.empty()) break;
     polls.clear();
     for (const auto& p : pending) polls.push_back({p.conn->fd.get(), POLLOUT, 0});
-    int ready = ::poll(polls.data(), polls.size(), poll_millis(std::min<Clock::duration>(deadline - now, kSendSlice)));
-    if (ready <= 0) continue;  // a signal or a slice without progress
-    std::size_t kept = 0;
+    if (::poll(polls.data(), polls.size(), poll_millis(wake - now)) < 0) continue;  // a signal
+    const Instant after = Clock::now();
+    kept = 0;
     for (std::size_t i = 0; i < pending.size(); ++i) {
+      Pending& p = pending[i];
       Progress progress = Progress::Pending;
-      if (polls[i].revents != 0) progress = write_some(pending[i].conn->fd.get(), data, pending[i].offset, nullptr);
-      if (progress == Progress::Failed) dropped.push_back(std::move(pending[i].conn));
-      if (progress == Progress::Pending) pending[kept++] = std::move(pending[i]);
+      const std::size_t before = p.offset;
+      if (polls[i].revents != 0) progress = write_some(p.conn->fd.get(), data, p.offset, nullptr);
+      const int held = held_for_peer(p.conn->fd.get());
+      if (p.offset != before || held < p.held) p.last_progress = after;
+      p.held = held;
+      if (progress == Progress::Failed) dropped.push_back(std::move(p.conn));
+      if (progress == Progress::Pending) pending[kept++] = std::move(p);
     }
     pending.resize(kept);
   }
-  // Clients that did not take the packet in time have lost part of the
+  // Clients that stalled (or are left at close) have lost part of the
   // stream: they are dropped rather than sent a torn remainder later.
   for (auto& p : pending) dropped.push_back(std::move(p.conn));
   drop_connections(*shared_, dropped);

@@ -9,6 +9,7 @@
 #include <optional>
 #include <vector>
 
+#include "core/duration.hpp"
 #include "core/queue.hpp"
 #include "core/transport/resolve.hpp"
 #include "core/transport/transport.hpp"
@@ -26,7 +27,8 @@ struct Connection;
 /// The state a Tcp shares with its accept thread and its reader threads; it
 /// lives until the last of them lets go.
 struct Shared {
-  /// Every connection's reader pushes here; Tcp::recv pops.
+  /// Every connection's reader pushes here, waiting while it is full (flow
+  /// control then slows the peer down; nothing is lost); Tcp::recv pops.
   Queue queue;
   /// Guards `conns`; held only to copy, add or remove entries, never across
   /// a socket call that may block.
@@ -50,9 +52,10 @@ class Tcp final : public Transport {
   static constexpr auto kConnectTimeout = std::chrono::seconds(10);
   /// How long close tries to reach its own listener to wake the accept thread.
   static constexpr auto kWakeTimeout = std::chrono::milliseconds(200);
-  /// How long a listener waits for one client to take a packet before it
-  /// drops that client: one stalled reader must not hold up the others.
-  static constexpr auto kStallLimit = std::chrono::seconds(5);
+  /// How long a listener waits for a client that takes no byte of a packet
+  /// before it drops that client: one stalled reader must not hold up the
+  /// others, while a slow one keeps its place as long as it makes progress.
+  static constexpr Clock::duration kStallLimit = std::chrono::seconds(5);
 
   /// The "tcp" factory. Without `listen`: connects (blocking, at most 10 s).
   /// With `listen`: binds and accepts any number of clients. Config errors
@@ -65,8 +68,11 @@ class Tcp final : public Transport {
 
   /// Client: writes the whole data, blocking while the peer does not read
   /// (close interrupts it); Io error on failure; Error::Closed once the
-  /// connection is gone from the transport. Listener: writes to every client
-  /// and drops those that fail or stall; never fails for a client's sake.
+  /// connection is gone from the transport. The thread's interrupt check
+  /// (interrupt.hpp) also ends the wait: the connection, which may have
+  /// carried part of the packet, is then closed, and an Interrupted Io
+  /// error returned. Listener: writes to every client and drops those that
+  /// fail or stall; never fails for a client's sake.
   Status send(const Packet& packet) override;
   /// The oldest chunk of any connection; Error::Closed after close, or for a
   /// client once its connection ended and the queued chunks are handed out.
@@ -75,6 +81,10 @@ class Tcp final : public Transport {
   /// readers), wakes the accept thread and closes the queue. Does not wait
   /// for other threads; idempotent.
   void close() override;
+
+  /// Shorter limits for tests: the stall limit of listener sends and the
+  /// receive queue's byte budget (see Queue). Call before sending.
+  void set_limits(Clock::duration stall_limit, std::size_t receive_budget);
 
   /// The client connection's local end, or the address the listener is bound
   /// to (with the real port when port 0 was asked for).
@@ -87,6 +97,7 @@ class Tcp final : public Transport {
   const SocketAddress local_addr_;
   const std::shared_ptr<tcp::Shared> shared_;
   const bool listen_;
+  Clock::duration stall_limit_ = kStallLimit;
   // One send writes at a time, so the bytes of two packets never interleave
   // on a stream. Close never takes it.
   std::mutex send_mutex_;

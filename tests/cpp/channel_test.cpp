@@ -83,6 +83,21 @@ TEST(ChannelSend, Table) {
   }
 }
 
+// A codec that sends a named message on its own channel would wait for its
+// own lock: refused at once; a packet needs no codec and goes out.
+TEST(ChannelSend, FromInsideItsOwnCodec) {
+  auto t = std::make_shared<FakeTransport>();
+  std::optional<Channel> ch;
+  Strings inner;
+  ch = make_channel(t, std::make_unique<FakeCodec>([&] {
+    if (inner.empty()) inner = {error_text(ch->send(named("again"))), error_text(ch->send(raw({9})))};
+  }));
+  Watchdog dog("a send from inside the codec");
+  EXPECT_EQ(error_text(ch->send(named("outer"))), "");
+  EXPECT_EQ(inner, Strings({"the codec of this channel is in use by this thread", ""}));
+  EXPECT_EQ(t->sent().size(), 2u);
+}
+
 TEST(ChannelOpen, UnknownCodecIsReportedBeforeUnknownScheme) {
   const std::string text = error_text(Channel::open("nosuchscheme://x", "nosuchcodec", {}));
   EXPECT_EQ(text.rfind(R"(unknown codec "nosuchcodec" (known: )", 0), 0u) << text;

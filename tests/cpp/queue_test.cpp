@@ -68,4 +68,29 @@ TEST(QueueTest, BlockedPopWakes) {
   }
 }
 
+// Over the byte budget, push() drops the oldest (a packet larger than the
+// budget is kept alone) while push_waiting() waits for a pop or the close.
+TEST(QueueTest, ByteBudget) {
+  Queue q(10);
+  for (std::uint32_t i = 0; i < 3; ++i) q.push(numbered(i));
+  EXPECT_EQ(q.bytes(), 8u);
+  EXPECT_EQ(pop(q), 1);
+  q.push(Packet{test::Bytes(64), {}, {}, {}});
+  EXPECT_EQ(q.bytes(), 64u);
+  q.clear();
+  test::Watchdog dog("push_waiting");
+  for (bool close : {false, true}) {
+    q.push(numbered(1)), q.push(numbered(2));
+    std::thread producer([&q] { q.push_waiting(numbered(3)); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(q.size(), 2u) << "pushed over the budget";
+    close ? q.close() : (void)pop(q);
+    producer.join();
+    EXPECT_EQ(q.size(), 2u);
+    if (close) continue;
+    EXPECT_EQ(pop(q), 2);
+    EXPECT_EQ(pop(q), 3);
+  }
+}
+
 }  // namespace

@@ -59,8 +59,9 @@ TEST(Subscription, DeliversInOrderThenTheClosedItemOnce) {
 }
 
 // Waits between receives after errors: 0, 10, 20, ... 640 ms, then 1 s; a
-// message starts the sequence again. Only lower bounds are exact (a sleep
-// never ends early); upper bounds just tell a reset or the cap apart.
+// message starts the sequence again. Lower bounds are exact (a sleep never
+// ends early); the only upper bounds are the lower bounds of the faults they
+// tell apart: no cap (2560 ms after the tenth error), no reset (1 s on).
 TEST(Subscription, ErrorBackoffGrowsToOneSecondAndResets) {
   Script script(14, kLinkDown);
   script[10] = in(7);
@@ -73,10 +74,11 @@ TEST(Subscription, ErrorBackoffGrowsToOneSecondAndResets) {
   expected[10] = "m7";
   EXPECT_EQ(items.get(), expected);
   const double least_ms[] = {0, 10, 20, 40, 80, 160, 320, 640, 1000, 1000, 0, 0, 10, 20};
+  const double below_ms[] = {1e9, 1e9, 1e9, 1e9, 1e9, 1e9, 1e9, 1e9, 1e9, 2560, 1000, 1000, 1000, 1000};
   const auto at = t->receives();
   for (std::size_t i = 0; i < std::size(least_ms); ++i) {
     const double waited = ms_between(at[i], at[i + 1]);
-    EXPECT_TRUE(waited >= least_ms[i] && waited < least_ms[i] + 800) << "after item " << i << ": " << waited;
+    EXPECT_TRUE(waited >= least_ms[i] && waited < below_ms[i]) << "after item " << i << ": " << waited;
   }
 }
 
@@ -100,8 +102,8 @@ TEST(Subscription, DroppedFromItsOwnCallback) {
   EXPECT_EQ(calls.load(), 1);
 }
 
-// Stop and drop join the thread promptly, whether it waits in a receive or
-// in the longest back-off (the wait after the ninth error is 1 s).
+// Stop and drop join the thread, whether it waits in a receive or in the
+// longest back-off (the wait after the ninth error is 1 s).
 TEST(Subscription, StopAndDropJoinPromptly) {
   for (std::size_t errors : {0, 9}) {
     for (bool drop : {false, true}) {
@@ -110,9 +112,10 @@ TEST(Subscription, StopAndDropJoinPromptly) {
       auto sub = make_channel(t).subscribe(items.callback());
       ASSERT_TRUE(sub.ok() && items.wait_for(errors));
       const pid_t tid = t->receiver();
-      const Instant before = Clock::now();
-      drop ? sub->reset() : (*sub)->stop();
-      EXPECT_LT(ms_between(before, Clock::now()), 750) << errors;
+      {
+        Watchdog dog("stopping a subscription");
+        drop ? sub->reset() : (*sub)->stop();
+      }
       EXPECT_FALSE(task_exists(tid)) << "joined by the " << (drop ? "drop" : "stop");
       EXPECT_TRUE(drop || !(*sub)->is_running());
     }

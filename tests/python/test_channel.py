@@ -46,21 +46,40 @@ def test_closing_from_another_thread_wakes_a_blocked_receiver(bus, receive):
     assert outcome == [[] if receive is list else ("the channel is closed",)]
 
 
-@pytest.mark.parametrize("url", ["mem://quiet", "udp://127.0.0.1:0?listen", "quiet://x"])
-@pytest.mark.parametrize("how", ["ch.recv()", "ch.recv(60)", "next(iter(ch))"])
-def test_sigint_interrupts_a_blocked_receive(run_python, url, how):
+RECEIVES = [f"ch = sigtap.open({url!r}); {how}" for url in ("mem://quiet", "udp://127.0.0.1:0?listen", "quiet://x")
+            for how in ("ch.recv()", "ch.recv(60)", "next(iter(ch))")]
+
+
+# After Ctrl-C: no descriptor is left behind, and a TCP connection that may carry part of a packet is closed.
+@pytest.mark.parametrize("blocking,after,printed", [
+    *[(r, "", "") for r in RECEIVES],
+    ('ch = sigtap.open("file://" + FIFO); ch.recv()', "", ""),  # opening for reading does not wait for a writer
+    ('sigtap.open("file://" + FIFO + "?write")', "print(len(os.listdir('/proc/self/fd')) - FDS)", "0\n"),  # nor a reader
+    ('ch = sigtap.open(f"tcp://127.0.0.1:{PORT}"); [ch.send(sigtap.Message(data=bytes(1 << 20))) for _ in range(999)]',
+     "print(raises(lambda: ch.send(sigtap.Message(data=b'x'))))", "the channel is closed\n"),  # a server not reading
+])
+def test_sigint_interrupts_a_blocked_call(run_python, blocking, after, printed):
     result = run_python(f"""
-        import os, signal, threading, time
+        import os, signal, socket, tempfile, threading, time
         import sigtap
         sigtap.register_transport("quiet", lambda address, options: type("Quiet", (), {{"recv": time.sleep}})())
-        ch = sigtap.open("{url}")
+        FIFO = os.path.join(tempfile.mkdtemp(), "fifo")
+        os.mkfifo(FIFO)
+        server = socket.create_server(("127.0.0.1", 0))
+        PORT, FDS = server.getsockname()[1], len(os.listdir("/proc/self/fd"))
+        def raises(call):
+            try:
+                call()
+            except sigtap.Error as e:
+                return str(e)
         threading.Timer(0.3, os.kill, (os.getpid(), signal.SIGINT)).start()
         try:
-            {how}
+            {blocking}
         except KeyboardInterrupt:
             print("interrupted")
+        {after}
     """, timeout=30)  # normally a fraction of a second: the wait is sliced
-    assert result.stdout == "interrupted\n", result.stderr
+    assert result.stdout == "interrupted\n" + printed, result.stderr
 
 
 def test_references_return_to_their_start_after_many_cycles(bus):

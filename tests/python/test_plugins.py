@@ -3,11 +3,12 @@
 import contextlib
 import itertools
 import sys
+import threading
 import types
 
 import pytest
 
-from sigtap._sigtap import Message, _open, register_codec, register_transport
+from sigtap._sigtap import Error, Message, _open, register_codec, register_transport
 
 _names = itertools.count()
 
@@ -15,6 +16,13 @@ _names = itertools.count()
 def queue(*incoming):  # a transport handing out `incoming`, one item a call, and collecting what is sent in `sent`
     sent, pending = [], list(incoming)
     return types.SimpleNamespace(sent=sent, send=sent.append, recv=lambda timeout: pending.pop(0) if pending else None)
+
+
+def raises(call):  # the text of the sigtap.Error that call() raises
+    try:
+        call()
+    except Error as e:
+        return str(e)
 
 
 def failing_close():
@@ -109,3 +117,21 @@ def test_registering_file_replaces_the_builtin_for_the_process(run_python):
         sigtap.open("FILE:///no/such/dir/x?mode=r")
     """)
     assert result.stdout == "/no/such/dir/x {'mode': 'r'}\n", result.stderr
+
+
+# A named send waits for the codec, which its own caller holds: refused at once; a packet needs no codec.
+@pytest.mark.parametrize("inside", ["decode", "encode"])
+def test_a_codec_sending_on_its_own_channel_is_refused(inside):
+    transport, holder, outcome = queue(Message(data=b"in")), {}, []
+
+    def send_from_codec(message):
+        holder["ch"].send(Message(data=b"packet"))
+        holder["ch"].send("named")
+
+    holder["ch"] = _open(transport_url(transport), codec_name(**{inside: send_from_codec}))
+    call = (lambda: holder["ch"].recv(5)) if inside == "decode" else (lambda: holder["ch"].send("outer"))
+    worker = threading.Thread(target=lambda: outcome.append(raises(call)), daemon=True)
+    worker.start()
+    worker.join(10)
+    assert outcome == ["the codec of this channel is in use by this thread"]
+    assert [m.data for m in transport.sent] == [b"packet"]

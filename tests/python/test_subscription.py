@@ -108,3 +108,25 @@ def test_exiting_with_live_senders_and_subscriptions_is_clean(run_python):
     for _ in range(4):  # the races at exit depend on timing: a few tries
         result = run_python(code)
         assert (result.returncode, result.stdout) == (0, "done\n"), result.stderr
+
+
+def test_a_forked_child_forgets_the_inherited_workers_and_exits_cleanly(run_python):
+    result = run_python("""
+        import os, sys
+        import sigtap
+        ch = sigtap.open("mem://fork")
+        keep = [ch.subscribe(lambda m: True) for _ in range(4)]
+        keep += [ch.every(0.001, sigtap.Message(data=b"x", id=1)) for _ in range(4)]
+        for _ in range(10):  # some forks catch a worker inside a lock
+            pid = os.fork()
+            if pid == 0:
+                assert not any(h.running for h in keep)
+                keep[0].stop(), keep[-1].stop()  # only forgets their threads
+                tx, rx = sigtap.open("mem://child"), sigtap.open("mem://child")
+                sub = rx.subscribe(lambda m: True)
+                tx.send(sigtap.Message(data=b"c", id=2))
+                assert sub.running
+                sys.exit(0)
+            print(os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]), end=" ")
+    """)
+    assert result.stdout == "0 " * 10, result.stderr

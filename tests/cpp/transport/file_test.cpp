@@ -6,6 +6,8 @@
 
 #include <fstream>
 
+#include "core/interrupt.hpp"
+
 #include "tests/cpp/transport/net_util.hpp"
 
 namespace sigtap::nettest {
@@ -85,6 +87,22 @@ TEST(File, OpenErrors) {
       {"file://x?follow=maybe", "option follow: \"maybe\" is not a boolean"},
       {"file://x?b=1&a=2&write", "file:// does not take the option(s) a, b"},
   });
+}
+
+// Opening a FIFO for writing waits for a reader in slices, giving up (and
+// leaving no descriptor behind) once the caller's interrupt check says so.
+TEST(File, FifoWriteOpenGivesUpOnInterrupt) {
+  TempDir tmp;
+  ASSERT_EQ(mkfifo(tmp.path("fifo").c_str(), 0600), 0);
+  const Usage before = baseline();
+  static std::atomic<int> checks{0};
+  auto opening = run_async([&] {
+    InterruptScope scope([] { return ++checks == 3; });
+    return test::error_text(transport::open("file://" + tmp.path("fifo?write")));
+  });
+  ASSERT_EQ(opening.wait_for(30s), std::future_status::ready) << "open hung";
+  EXPECT_EQ(opening.get(), "Interrupted system call (os error 4)");
+  EXPECT_EQ(usage().first, before.first);
 }
 
 // A file or a FIFO in a fresh directory; the FIFO's other end stays open

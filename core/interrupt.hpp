@@ -1,0 +1,35 @@
+// Interrupt checks: how a long wait of the core learns, between its slices, that its caller wants it to give up.
+#pragma once
+
+#include <utility>
+
+namespace sigtap {
+
+/// A check that a long wait runs between its slices on the waiting thread;
+/// true asks the wait to give up. It may run foreign code (a Python signal
+/// handler), so waits call it without holding a lock of their own that such
+/// code could need, wherever they can.
+using InterruptCheck = bool (*)();
+
+namespace detail {
+inline thread_local InterruptCheck interrupt_check = nullptr;
+}  // namespace detail
+
+/// Installs `check` on the calling thread for the lifetime of the scope (the
+/// binding, around the blocking calls it makes for a script). Nestable.
+class InterruptScope {
+ public:
+  explicit InterruptScope(InterruptCheck check) : previous_(std::exchange(detail::interrupt_check, check)) {}
+  InterruptScope(const InterruptScope&) = delete;
+  InterruptScope& operator=(const InterruptScope&) = delete;
+  ~InterruptScope() { detail::interrupt_check = previous_; }
+
+ private:
+  InterruptCheck previous_;
+};
+
+/// Runs the calling thread's check: false when none is installed (the core's
+/// own threads). A wait that gives up returns an Io error of kind Interrupted.
+inline bool interrupt_requested() { return detail::interrupt_check && detail::interrupt_check(); }
+
+}  // namespace sigtap
