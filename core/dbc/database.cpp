@@ -87,17 +87,13 @@ double to_double(const ast::NumericValue& v) {
   return std::visit([](auto x) { return static_cast<double>(x); }, v);
 }
 
+// An unsigned or signed integer or a float as a float; a text or nothing is none.
 std::optional<double> to_initial(const ast::AttributeValue* v) {
-  if (!v || std::holds_alternative<std::string>(*v)) return std::nullopt;
-  return std::visit(
-      [](const auto& x) -> std::optional<double> {
-        if constexpr (std::is_same_v<std::decay_t<decltype(x)>, std::string>) {
-          return std::nullopt;
-        } else {
-          return static_cast<double>(x);
-        }
-      },
-      *v);
+  if (!v) return std::nullopt;
+  if (auto* u = std::get_if<std::uint64_t>(v)) return static_cast<double>(*u);
+  if (auto* i = std::get_if<std::int64_t>(v)) return static_cast<double>(*i);
+  if (auto* d = std::get_if<double>(v)) return *d;
+  return std::nullopt;
 }
 
 bool is_fd(const ast::Dbc& dbc, const ast::Message& am, const std::vector<std::string>& labels) {

@@ -62,8 +62,7 @@ bool to_unsigned(std::string_view raw, std::uint64_t& out) {
 
 }  // namespace
 
-Error Parser::fail(std::string_view what) const {
-  const Token& t = lex_.peek();
+Error Parser::fail_at(const Token& t, std::string_view what) {
   std::string text = "line " + std::to_string(t.line) + ", column " + std::to_string(t.column) + ": ";
   if (t.kind == TokenKind::Unterminated) return Error::dbc_parse(text + "expected '\"' to end the text that starts here");
   return Error::dbc_parse(text + "expected " + std::string(what));
@@ -131,12 +130,11 @@ Result<std::int64_t> Parser::expect_integer(std::string_view what) {
   if (auto* i = std::get_if<std::int64_t>(&v)) return *i;
   const double d = std::get<double>(v);
   if (d >= -0x1p63 && d < 0x1p63 && d == std::trunc(d)) return static_cast<std::int64_t>(d);
-  return Error::dbc_parse("line " + std::to_string(at.line) + ", column " + std::to_string(at.column) +
-                          ": expected " + std::string(what) + " (a whole number)");
+  return fail_at(at, std::string(what) + " (a whole number)");
 }
 
 Result<ast::MessageId> Parser::expect_message_id() {
-  const Token at = lex_.peek();
+  const Token& at = lex_.peek();
   std::uint64_t v = 0;
   if (at.kind != TokenKind::Number || !to_unsigned(at.raw, v) || v > 0xFFFFFFFFu)
     return fail("a message identifier (a whole number up to 4294967295)");

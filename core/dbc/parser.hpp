@@ -20,8 +20,9 @@ class Parser {
   Result<ast::Dbc> run();
 
  private:
-  // Errors at the current token.
-  Error fail(std::string_view what) const;
+  // "line L, column C: expected <what>" at a token, or at the current one.
+  static Error fail_at(const Token& at, std::string_view what);
+  Error fail(std::string_view what) const { return fail_at(lex_.peek(), what); }
 
   // Token readers: each consumes what it reads or fails with "expected <what>".
   bool accept_punct(char c);

@@ -23,6 +23,7 @@ TEST(DbcParse, ErrorTextsNameLineAndColumn) {
       {"CM_ \"abc", "line 1, column 5: expected '\"' to end the text that starts here"},
       {"CM_ \"\xC3\xA9\" x;", "line 1, column 9: expected ';' to end the CM_ statement"},
       {"BO_ 1 M: 8 X\n SG_ s m : 0|8@1+ (1,0) [0|0] \"\" X", "line 2, column 8: expected a multiplexer indicator (M, mN or mNM) or ':' after the signal name"},
+      {"VAL_ 1 s 1.5 \"x\";", "line 1, column 10: expected a value (a whole number)"},
       {"SIG_VALTYPE_ 1 s : 3;", "line 1, column 20: expected the value type 0, 1 or 2"},
   };
   for (const auto& [text, error] : cases) EXPECT_EQ(parse_error(text), error) << text;
