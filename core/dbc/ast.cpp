@@ -37,20 +37,25 @@ std::string named_key(MessageId id, std::string_view signal, std::string_view na
   return key;
 }
 
+// The key of each kind of entry, as its look-up builds it.
+std::string key_of(const SignalComment& c) { return signal_key(c.id, c.signal); }
+std::string key_of(const ValueDescriptions& v) { return signal_key(v.id, v.signal); }
+std::string key_of(const SignalAttribute& a) { return named_key(a.id, a.signal, a.name); }
+std::string key_of(const MessageAttribute& a) { return signal_key(a.id, a.name); }
+std::string key_of(const AttributeDefault& a) { return a.name; }
+std::string key_of(const MessageComment& c) { return id_key(c.id); }
+std::string key_of(const SignalValueType& v) { return signal_key(v.id, v.signal); }
+std::string key_of(const ExtendedMultiplex& e) { return signal_key(e.id, e.signal); }
+
 using Table = std::unordered_map<std::string, std::size_t>;
 
 // Records the first position of each key.
-template <class List, class KeyOf>
-Table first_positions(const List& list, KeyOf key_of) {
+template <class T>
+Table first_positions(const std::vector<T>& list) {
   Table table;
   table.reserve(list.size());
   for (std::size_t i = 0; i < list.size(); ++i) table.emplace(key_of(list[i]), i);
   return table;
-}
-
-const std::size_t* find(const Table& table, const std::string& key) {
-  auto it = table.find(key);
-  return it == table.end() ? nullptr : &it->second;
 }
 
 }  // namespace
@@ -79,105 +84,86 @@ const LookupIndex* fresh(const Dbc& d) {
   return std::equal(std::begin(now), std::end(now), std::begin(d.index->sizes)) ? d.index.get() : nullptr;
 }
 
+// The first entry with that key: from the table when it is fresh, else by
+// scanning the list.
+template <class T>
+const T* first_entry(const Dbc& d, Table LookupIndex::*table, const std::vector<T>& list, const std::string& key) {
+  if (const LookupIndex* ix = fresh(d)) {
+    auto it = (ix->*table).find(key);
+    return it == (ix->*table).end() ? nullptr : &list[it->second];
+  }
+  for (const T& entry : list)
+    if (key_of(entry) == key) return &entry;
+  return nullptr;
+}
+
 }  // namespace
 
 void Dbc::build_index() {
   auto ix = std::make_shared<LookupIndex>();
   LookupIndex::list_sizes(*this, ix->sizes);
-  ix->signal_comment = first_positions(signal_comments, [](const auto& c) { return signal_key(c.id, c.signal); });
-  ix->signal_values = first_positions(value_descriptions, [](const auto& v) { return signal_key(v.id, v.signal); });
-  ix->signal_attribute =
-      first_positions(signal_attributes, [](const auto& a) { return named_key(a.id, a.signal, a.name); });
-  ix->message_attribute = first_positions(message_attributes, [](const auto& a) { return signal_key(a.id, a.name); });
-  ix->attribute_default = first_positions(attribute_defaults, [](const auto& a) { return a.name; });
-  ix->message_comment = first_positions(message_comments, [](const auto& c) { return id_key(c.id); });
-  ix->value_type = first_positions(value_types, [](const auto& v) { return signal_key(v.id, v.signal); });
+  ix->signal_comment = first_positions(signal_comments);
+  ix->signal_values = first_positions(value_descriptions);
+  ix->signal_attribute = first_positions(signal_attributes);
+  ix->message_attribute = first_positions(message_attributes);
+  ix->attribute_default = first_positions(attribute_defaults);
+  ix->message_comment = first_positions(message_comments);
+  ix->value_type = first_positions(value_types);
   for (std::size_t i = 0; i < extended_multiplex.size(); ++i)
-    ix->multiplex[signal_key(extended_multiplex[i].id, extended_multiplex[i].signal)].push_back(i);
+    ix->multiplex[key_of(extended_multiplex[i])].push_back(i);
   index = std::move(ix);
 }
 
 const std::string* Dbc::signal_comment(MessageId id, std::string_view signal) const {
-  if (const LookupIndex* ix = fresh(*this)) {
-    const std::size_t* i = find(ix->signal_comment, signal_key(id, signal));
-    return i ? &signal_comments[*i].text : nullptr;
-  }
-  for (const SignalComment& c : signal_comments)
-    if (c.id == id && c.signal == signal) return &c.text;
-  return nullptr;
+  const SignalComment* c = first_entry(*this, &LookupIndex::signal_comment, signal_comments, signal_key(id, signal));
+  return c ? &c->text : nullptr;
 }
 
 const std::vector<std::pair<std::int64_t, std::string>>* Dbc::signal_values(MessageId id,
                                                                              std::string_view signal) const {
-  if (const LookupIndex* ix = fresh(*this)) {
-    const std::size_t* i = find(ix->signal_values, signal_key(id, signal));
-    return i ? &value_descriptions[*i].values : nullptr;
-  }
-  for (const ValueDescriptions& v : value_descriptions)
-    if (v.id == id && v.signal == signal) return &v.values;
-  return nullptr;
+  const ValueDescriptions* v =
+      first_entry(*this, &LookupIndex::signal_values, value_descriptions, signal_key(id, signal));
+  return v ? &v->values : nullptr;
 }
 
 const AttributeValue* Dbc::signal_attribute(MessageId id, std::string_view signal, std::string_view name) const {
-  if (const LookupIndex* ix = fresh(*this)) {
-    const std::size_t* i = find(ix->signal_attribute, named_key(id, signal, name));
-    return i ? &signal_attributes[*i].value : nullptr;
-  }
-  for (const SignalAttribute& a : signal_attributes)
-    if (a.id == id && a.signal == signal && a.name == name) return &a.value;
-  return nullptr;
+  const SignalAttribute* a =
+      first_entry(*this, &LookupIndex::signal_attribute, signal_attributes, named_key(id, signal, name));
+  return a ? &a->value : nullptr;
 }
 
 const AttributeValue* Dbc::resolved_message_attribute(MessageId id, std::string_view name) const {
-  if (const LookupIndex* ix = fresh(*this)) {
-    if (const std::size_t* i = find(ix->message_attribute, signal_key(id, name))) return &message_attributes[*i].value;
-    return attribute_default(name);
-  }
-  for (const MessageAttribute& a : message_attributes)
-    if (a.id == id && a.name == name) return &a.value;
-  return attribute_default(name);
+  const MessageAttribute* a =
+      first_entry(*this, &LookupIndex::message_attribute, message_attributes, signal_key(id, name));
+  return a ? &a->value : attribute_default(name);
 }
 
 const std::string* Dbc::message_comment(MessageId id) const {
-  if (const LookupIndex* ix = fresh(*this)) {
-    const std::size_t* i = find(ix->message_comment, id_key(id));
-    return i ? &message_comments[*i].text : nullptr;
-  }
-  for (const MessageComment& c : message_comments)
-    if (c.id == id) return &c.text;
-  return nullptr;
+  const MessageComment* c = first_entry(*this, &LookupIndex::message_comment, message_comments, id_key(id));
+  return c ? &c->text : nullptr;
 }
 
 const AttributeValue* Dbc::attribute_default(std::string_view name) const {
-  if (const LookupIndex* ix = fresh(*this)) {
-    const std::size_t* i = find(ix->attribute_default, std::string(name));
-    return i ? &attribute_defaults[*i].value : nullptr;
-  }
-  for (const AttributeDefault& a : attribute_defaults)
-    if (a.name == name) return &a.value;
-  return nullptr;
+  const AttributeDefault* a =
+      first_entry(*this, &LookupIndex::attribute_default, attribute_defaults, std::string(name));
+  return a ? &a->value : nullptr;
 }
 
 const SignalValueType* Dbc::value_type(MessageId id, std::string_view signal) const {
-  if (const LookupIndex* ix = fresh(*this)) {
-    const std::size_t* i = find(ix->value_type, signal_key(id, signal));
-    return i ? &value_types[*i] : nullptr;
-  }
-  for (const SignalValueType& v : value_types)
-    if (v.id == id && v.signal == signal) return &v;
-  return nullptr;
+  return first_entry(*this, &LookupIndex::value_type, value_types, signal_key(id, signal));
 }
 
 std::vector<const ExtendedMultiplex*> Dbc::multiplex_entries(MessageId id, std::string_view signal) const {
+  const std::string key = signal_key(id, signal);
   std::vector<const ExtendedMultiplex*> out;
   if (const LookupIndex* ix = fresh(*this)) {
-    auto it = ix->multiplex.find(signal_key(id, signal));
+    auto it = ix->multiplex.find(key);
     if (it != ix->multiplex.end())
       for (std::size_t i : it->second) out.push_back(&extended_multiplex[i]);
     return out;
   }
   for (const ExtendedMultiplex& e : extended_multiplex)
-    if (e.id == id && e.signal == signal) out.push_back(&e);
+    if (key_of(e) == key) out.push_back(&e);
   return out;
 }
 

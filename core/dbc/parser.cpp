@@ -148,6 +148,14 @@ Result<ast::AttributeValue> Parser::expect_attribute_value() {
   return std::visit([](auto x) { return ast::AttributeValue{x}; }, v);
 }
 
+Status Parser::range(ast::NumericValue& min, ast::NumericValue& max) {
+  SIGTAP_TRY(expect_punct('[', "'[' before the minimum"));
+  SIGTAP_ASSIGN_OR_RETURN(min, expect_number("the minimum"));
+  SIGTAP_TRY(expect_punct('|', "'|' after the minimum"));
+  SIGTAP_ASSIGN_OR_RETURN(max, expect_number("the maximum"));
+  return expect_punct(']', "']' after the maximum");
+}
+
 Status Parser::end_statement(std::string_view keyword) {
   return expect_punct(';', "';' to end the " + std::string(keyword) + " statement");
 }
@@ -328,11 +336,7 @@ Status Parser::signal(ast::Message& message) {
   SIGTAP_TRY(expect_punct(',', "',' after the factor"));
   SIGTAP_ASSIGN_OR_RETURN(s.offset, expect_float("the offset"));
   SIGTAP_TRY(expect_punct(')', "')' after the offset"));
-  SIGTAP_TRY(expect_punct('[', "'[' before the minimum"));
-  SIGTAP_ASSIGN_OR_RETURN(s.min, expect_number("the minimum"));
-  SIGTAP_TRY(expect_punct('|', "'|' after the minimum"));
-  SIGTAP_ASSIGN_OR_RETURN(s.max, expect_number("the maximum"));
-  SIGTAP_TRY(expect_punct(']', "']' after the maximum"));
+  SIGTAP_TRY(range(s.min, s.max));
   SIGTAP_ASSIGN_OR_RETURN(s.unit, expect_string("the unit text"));
   SIGTAP_TRY(identifier_list(&s.receivers));
   message.signals.push_back(std::move(s));

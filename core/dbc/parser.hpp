@@ -36,6 +36,7 @@ class Parser {
   Result<std::int64_t> expect_integer(std::string_view what);
   Result<ast::MessageId> expect_message_id();
   Result<ast::AttributeValue> expect_attribute_value();
+  Status range(ast::NumericValue& min, ast::NumericValue& max);
   Status end_statement(std::string_view keyword);
   Status skip_statement(std::string_view keyword);
   bool at_keyword() const;

@@ -228,11 +228,8 @@ Status Parser::environment_variable() {
   SIGTAP_TRY(expect_identifier("the environment variable name"));
   SIGTAP_TRY(expect_punct(':', "':' after the environment variable name"));
   SIGTAP_TRY(expect_unsigned("the environment variable type"));
-  SIGTAP_TRY(expect_punct('[', "'[' before the minimum"));
-  SIGTAP_TRY(expect_number("the minimum"));
-  SIGTAP_TRY(expect_punct('|', "'|' after the minimum"));
-  SIGTAP_TRY(expect_number("the maximum"));
-  SIGTAP_TRY(expect_punct(']', "']' after the maximum"));
+  ast::NumericValue min, max;
+  SIGTAP_TRY(range(min, max));
   SIGTAP_TRY(expect_string("the unit text"));
   SIGTAP_TRY(expect_number("the initial value"));
   SIGTAP_TRY(expect_unsigned("the environment variable identifier"));
