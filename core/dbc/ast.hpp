@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -110,6 +111,8 @@ struct ValueDescriptions {
   std::vector<std::pair<std::int64_t, std::string>> values;  ///< file order
 };
 
+struct LookupIndex;
+
 /// A whole file, every list in file order.
 struct Dbc {
   std::string version;
@@ -134,6 +137,20 @@ struct Dbc {
   const AttributeValue* signal_attribute(MessageId id, std::string_view signal, std::string_view name) const;
   /// The BA_ BO_ value, else the BA_DEF_DEF_ default of that name.
   const AttributeValue* resolved_message_attribute(MessageId id, std::string_view name) const;
+
+  // Further first-match look-ups of the conversion.
+  const std::string* message_comment(MessageId id) const;
+  /// The first BA_DEF_DEF_ default of that name.
+  const AttributeValue* attribute_default(std::string_view name) const;
+  /// The first SIG_VALTYPE_ entry of the signal.
+  const SignalValueType* value_type(MessageId id, std::string_view signal) const;
+  /// Every SG_MUL_VAL_ entry of the multiplexed signal, in file order.
+  std::vector<const ExtendedMultiplex*> multiplex_entries(MessageId id, std::string_view signal) const;
+
+  /// Builds the tables behind the look-ups (parse does it). Without them, or
+  /// after a list has grown or shrunk since, the look-ups scan the lists.
+  void build_index();
+  std::shared_ptr<const LookupIndex> index;
 };
 
 /// Parses a whole DBC text. Fails with Error::DbcParse whose text names the

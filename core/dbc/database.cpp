@@ -1,28 +1,272 @@
-// Loading a DBC file into the database (placeholder: only the tables).
+// Loading a DBC file into the database: decoding the bytes, parsing, and
+// converting the tree with every check that encoding and decoding rely on,
+// so that a loaded message never holds a signal that does not fit it.
 #include "core/dbc/database.hpp"
 
-#include "core/dbc/ast.hpp"
-#include <cstdio>
+#include <fcntl.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <cmath>
+#include <limits>
+
+#include "core/dbc/ast.hpp"
 #include "core/text.hpp"
 
 namespace sigtap::dbc {
+namespace {
 
-Result<Database> Database::from_file(const std::string&) { return Error::dbc_parse("not built yet"); }
-Result<Database> Database::from_bytes(std::string_view) { return Error::dbc_parse("not built yet"); }
-Result<Database> Database::parse(std::string_view) { return Error::dbc_parse("not built yet"); }
-Result<Database> Database::from_dbc(const ast::Dbc&) { return Error::dbc_parse("not built yet"); }
+constexpr std::uint64_t kU32Max = std::numeric_limits<std::uint32_t>::max();
+
+bool valid_utf8(std::string_view text) {
+  char32_t cp = 0;
+  for (std::size_t i = 0; i < text.size();) {
+    if (static_cast<unsigned char>(text[i]) < 0x80) {
+      ++i;
+      continue;
+    }
+    const std::size_t n = decode_utf8(text, i, cp);
+    if (n == 0) return false;
+    i += n;
+  }
+  return true;
+}
+
+Result<std::string> read_file(const std::string& path) {
+  auto io_error = [&path](int code) {
+    char buf[256];
+    // GNU strerror_r returns a pointer that may or may not be buf.
+    const char* msg = strerror_r(code, buf, sizeof buf);
+    return Error::io(io_kind_from_errno(code), path + ": " + msg);
+  };
+  int fd = -1;
+  do fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  while (fd < 0 && errno == EINTR);
+  if (fd < 0) return io_error(errno);
+  std::string bytes;
+  char chunk[65536];
+  for (;;) {
+    const ssize_t n = ::read(fd, chunk, sizeof chunk);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      const int code = errno;
+      ::close(fd);
+      return io_error(code);
+    }
+    if (n == 0) break;
+    bytes.append(chunk, static_cast<std::size_t>(n));
+  }
+  ::close(fd);
+  return bytes;
+}
+
+// A signal fits when its last bit lies inside the payload: counted from the
+// start bit for little endian, from the most significant bit of byte 0 for
+// big endian (start_bit XOR 7 turns the one numbering into the other).
+bool fits(std::uint64_t start, std::uint64_t size, bool big_endian, std::uint64_t length) {
+  return (big_endian ? (start ^ 7) : start) + size <= 8 * length;
+}
+
+// An attribute value read as a count or an index: negative numbers, NaN and
+// texts are none; floats are truncated (and held at the largest count).
+std::optional<std::uint64_t> non_negative(const ast::AttributeValue& v) {
+  if (auto* u = std::get_if<std::uint64_t>(&v)) return *u;
+  if (auto* i = std::get_if<std::int64_t>(&v)) return *i >= 0 ? std::optional<std::uint64_t>(*i) : std::nullopt;
+  if (auto* d = std::get_if<double>(&v)) {
+    if (!(*d >= 0)) return std::nullopt;
+    if (*d >= 0x1p64) return std::numeric_limits<std::uint64_t>::max();
+    return static_cast<std::uint64_t>(*d);
+  }
+  return std::nullopt;
+}
+
+double to_double(const ast::NumericValue& v) {
+  return std::visit([](auto x) { return static_cast<double>(x); }, v);
+}
+
+std::optional<double> to_initial(const ast::AttributeValue* v) {
+  if (!v || std::holds_alternative<std::string>(*v)) return std::nullopt;
+  return std::visit(
+      [](const auto& x) -> std::optional<double> {
+        if constexpr (std::is_same_v<std::decay_t<decltype(x)>, std::string>) {
+          return std::nullopt;
+        } else {
+          return static_cast<double>(x);
+        }
+      },
+      *v);
+}
+
+bool is_fd(const ast::Dbc& dbc, const ast::Message& am, const std::vector<std::string>& labels) {
+  if (am.size > 8) return true;
+  const ast::AttributeValue* v = dbc.resolved_message_attribute(am.id, "VFrameFormat");
+  if (!v) return false;
+  if (auto* text = std::get_if<std::string>(v)) return text->find("FD") != std::string::npos;
+  const std::optional<std::uint64_t> index = non_negative(*v);
+  return index && *index < labels.size() && labels[*index].find("FD") != std::string::npos;
+}
+
+Result<Signal> convert_signal(const ast::Dbc& dbc, const ast::Message& am, const ast::Signal& as) {
+  auto fail = [&](std::string reason) { return Error::dbc_parse("signal " + as.name + " of " + am.name + ": " + reason); };
+  auto no_fit = [&]() {
+    return fail(std::to_string(as.size) + " bits from bit " + std::to_string(as.start_bit) + " do not fit in " +
+                std::to_string(am.size) + " bytes");
+  };
+  if (as.start_bit > kU32Max) return fail("start bit out of range");
+  if (as.size > kU32Max) return fail("size out of range");
+  Signal s;
+  if (const ast::SignalValueType* vt = dbc.value_type(am.id, as.name))
+    s.value_type = vt->kind == 1 ? SignalKind::Float32 : vt->kind == 2 ? SignalKind::Float64 : SignalKind::Integer;
+  switch (s.value_type) {
+    case SignalKind::Integer:
+      if (as.size < 1 || as.size > 64) return no_fit();
+      break;
+    case SignalKind::Float32:
+      if (as.size != 32) return fail("a float is 32 bits, not " + std::to_string(as.size));
+      break;
+    case SignalKind::Float64:
+      if (as.size != 64) return fail("a double is 64 bits, not " + std::to_string(as.size));
+      break;
+  }
+  if (!fits(as.start_bit, as.size, as.big_endian, am.size)) return no_fit();
+  if (!std::isfinite(as.factor) || as.factor == 0) return fail("invalid factor " + decimal(as.factor));
+
+  const double min = to_double(as.min), max = to_double(as.max);
+  if (min != 0 || max != 0) {
+    s.min = min;
+    s.max = max;
+  }
+  if (const auto* values = dbc.signal_values(am.id, as.name)) {
+    s.choices = *values;
+    std::stable_sort(s.choices.begin(), s.choices.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+  }
+  const ast::AttributeValue* start = dbc.signal_attribute(am.id, as.name, "GenSigStartValue");
+  s.initial = to_initial(start ? start : dbc.attribute_default("GenSigStartValue"));
+  if (const std::string* comment = dbc.signal_comment(am.id, as.name)) s.comment = *comment;
+  s.name = as.name;
+  s.unit = as.unit;
+  s.receivers = as.receivers;
+  s.factor = as.factor;
+  s.offset = as.offset;
+  s.start_bit = static_cast<std::uint32_t>(as.start_bit);
+  s.size = static_cast<std::uint32_t>(as.size);
+  s.big_endian = as.big_endian;
+  s.is_signed = as.is_signed;
+  s.is_multiplexor = as.multiplex == ast::Multiplex::Switch || as.multiplex == ast::Multiplex::MultiplexedSwitch;
+  return s;
+}
+
+// Finds the switch of every multiplexed signal: the one its SG_MUL_VAL_
+// entries name, else the message's only "M" signal.
+Status resolve_multiplexing(const ast::Dbc& dbc, const ast::Message& am, Message& m) {
+  std::vector<std::size_t> switches;
+  for (std::size_t i = 0; i < am.signals.size(); ++i)
+    if (am.signals[i].multiplex == ast::Multiplex::Switch) switches.push_back(i);
+  for (std::size_t i = 0; i < am.signals.size(); ++i) {
+    const ast::Signal& as = am.signals[i];
+    if (as.multiplex != ast::Multiplex::Multiplexed && as.multiplex != ast::Multiplex::MultiplexedSwitch) continue;
+    Multiplexing mux;
+    const std::vector<const ast::ExtendedMultiplex*> entries = dbc.multiplex_entries(am.id, as.name);
+    if (!entries.empty()) {
+      const std::string& name = entries.front()->multiplexor;
+      auto it = std::find_if(m.signals.begin(), m.signals.end(), [&](const Signal& s) { return s.name == name; });
+      if (it == m.signals.end())
+        return Error::dbc_parse("signal " + as.name + " of " + am.name + ": unknown multiplexor " + name);
+      mux.multiplexor = static_cast<std::size_t>(it - m.signals.begin());
+      for (const ast::ExtendedMultiplex* e : entries) mux.ranges.insert(mux.ranges.end(), e->ranges.begin(), e->ranges.end());
+    } else {
+      if (switches.size() != 1)
+        return Error::dbc_parse("signal " + as.name + " of " + am.name +
+                                " is multiplexed but the message has no single multiplexor (and no SG_MUL_VAL_ entry)");
+      mux.multiplexor = switches.front();
+      mux.ranges.emplace_back(as.multiplex_value, as.multiplex_value);
+    }
+    m.signals[i].mux = std::move(mux);
+  }
+  return {};
+}
+
+Result<Message> convert_message(const ast::Dbc& dbc, const ast::Message& am, const std::vector<std::string>& labels) {
+  Message m;
+  m.id = am.id.number();
+  m.extended = am.id.extended();
+  m.name = am.name;
+  if (am.size > 64) return Error::dbc_parse("message " + am.name + " is " + std::to_string(am.size) + " bytes (at most 64)");
+  m.size = am.size;
+  m.fd = is_fd(dbc, am, labels);
+  m.signals.reserve(am.signals.size());
+  for (const ast::Signal& as : am.signals) {
+    SIGTAP_ASSIGN_OR_RETURN(Signal s, convert_signal(dbc, am, as));
+    m.signals.push_back(std::move(s));
+  }
+  SIGTAP_TRY(resolve_multiplexing(dbc, am, m));
+  m.sender = am.transmitter;
+  if (const std::string* comment = dbc.message_comment(am.id)) m.comment = *comment;
+  if (const ast::AttributeValue* v = dbc.resolved_message_attribute(am.id, "GenMsgCycleTime")) {
+    const std::optional<std::uint64_t> cycle = non_negative(*v);
+    if (cycle && *cycle != 0) m.cycle_time = cycle;
+  }
+  return m;
+}
+
+}  // namespace
+
+Result<Database> Database::from_file(const std::string& path) {
+  SIGTAP_ASSIGN_OR_RETURN(std::string bytes, read_file(path));
+  return from_bytes(bytes);
+}
+
+Result<Database> Database::from_bytes(std::string_view bytes) {
+  if (valid_utf8(bytes)) return parse(bytes);
+  std::optional<std::string> text = ast::decode_non_utf8(bytes);
+  if (!text) return Error::dbc_parse("the file is neither UTF-8 nor Windows-1252");
+  return parse(*text);
+}
+
+Result<Database> Database::parse(std::string_view text) {
+  SIGTAP_ASSIGN_OR_RETURN(ast::Dbc dbc, ast::parse(text));
+  return from_dbc(dbc);
+}
+
+Result<Database> Database::from_dbc(const ast::Dbc& dbc) {
+  static const std::vector<std::string> kNoLabels;
+  const std::vector<std::string>* labels = &kNoLabels;
+  for (const ast::AttributeDefinition& def : dbc.attribute_definitions) {
+    if (def.name == "VFrameFormat" && def.is_enum &&
+        (def.object == ast::ObjectType::Message || def.object == ast::ObjectType::Network)) {
+      labels = &def.enum_labels;
+      break;
+    }
+  }
+  std::vector<Message> messages;
+  messages.reserve(dbc.messages.size());
+  for (const ast::Message& am : dbc.messages) {
+    SIGTAP_ASSIGN_OR_RETURN(Message m, convert_message(dbc, am, *labels));
+    messages.push_back(std::move(m));
+  }
+  return create(dbc.version, dbc.nodes, std::move(messages));
+}
 
 Result<Database> Database::create(std::string version, std::vector<std::string> nodes, std::vector<Message> messages) {
   Database db;
   db.version_ = std::move(version);
   db.nodes_ = std::move(nodes);
   db.messages_ = std::move(messages);
+  db.by_name_.reserve(db.messages_.size());
+  db.by_id_.reserve(db.messages_.size());
   for (std::size_t i = 0; i < db.messages_.size(); ++i) {
     Message& m = db.messages_[i];
+    if (!db.by_name_.emplace(m.name, i).second) return Error::dbc_parse("duplicate message name " + m.name);
+    if (!db.by_id_.emplace(std::uint64_t{m.id} | (std::uint64_t{m.extended} << 32), i).second) {
+      char hex[16];
+      std::snprintf(hex, sizeof hex, "%X", m.id);
+      return Error::dbc_parse("duplicate message identifier 0x" + std::string(hex) + " (" + m.name + ")");
+    }
     build_plan(m);
-    db.by_name_.emplace(m.name, i);
-    db.by_id_.emplace(std::uint64_t{m.id} | (std::uint64_t{m.extended} << 32), i);
   }
   return db;
 }
