@@ -91,9 +91,10 @@ void append(NamedValues& out, const std::string& name, const Decoded& d) {
   }
 }
 
+// Trivial, so that the inline scratch table is not constructed twice.
 struct Slot {
-  std::uint64_t pattern = 0;
-  bool fits = false;
+  std::uint64_t pattern;
+  bool fits;
 };
 
 // Resolves the activity of signal i (and of the switches above it).
@@ -133,7 +134,7 @@ Status decode_to(const Message& message, const MessagePlan& plan, std::span<cons
     }
     return {};
   }
-  Scratch<Slot> slots(count, Slot{});
+  Scratch<Slot> slots(count, Slot{0, false});
   Scratch<Activity> act(count, Activity::Pending);
   Scratch<std::uint32_t> path(count, 0);
   for (std::size_t i = 0; i < count; ++i) {

@@ -17,10 +17,11 @@ namespace {
 using detail::Activity;
 using detail::Scratch;
 
+// Trivial, so that the inline scratch table is not constructed twice.
 struct Slot {
-  const Value* value = nullptr;
-  std::uint64_t bits = 0;
-  bool has_bits = false;
+  const Value* value;
+  std::uint64_t bits;
+  bool has_bits;
 };
 
 // One encode call: the given values, the memo of patterns and of presence.
@@ -29,7 +30,7 @@ class Encoder {
   Encoder(const Message& message, const EncodeOptions& options)
       : message_(message),
         options_(options),
-        slots_(message.signals.size(), Slot{}),
+        slots_(message.signals.size(), Slot{nullptr, 0, false}),
         act_(message.signals.size(), Activity::Pending),
         path_(message.signals.size(), 0) {}
 

@@ -1,6 +1,8 @@
 // The dbc codec: opening, options, pass-through, FD padding and bit rate switch.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "core/codec/dbc.hpp"
 #include "tests/cpp/dbc/dbc_builders.hpp"
 
@@ -69,7 +71,9 @@ TEST(DbcCodec, EncodePadsFdFramesAndSetsTheHeader) {
 TEST(DbcCodec, RealFileFramesSurviveDecodeThenEncode) {
   Options loose;
   loose.set("strict", Value::boolean(false));
-  auto opened = codec::open("dbc:../shared/data/dbc/opendbc/vw_mqb.dbc", loose);
+  // From the repository root, wherever ctest runs the test.
+  const auto root = std::filesystem::path(__FILE__).parent_path().parent_path().parent_path().parent_path();
+  auto opened = codec::open("dbc:" + (root / "../shared/data/dbc/opendbc/vw_mqb.dbc").string(), loose);
   ASSERT_TRUE(opened.ok()) << opened.error().fmt();
   auto& codec = static_cast<Dbc&>(**opened);
   std::uint64_t seed = 1;
