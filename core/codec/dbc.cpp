@@ -1,4 +1,5 @@
-// The dbc codec.
+// The dbc codec: look-ups and value conversions around message encoding and
+// decoding; it keeps no state between calls, so the channel may reuse it freely.
 #include "core/codec/dbc.hpp"
 
 #include <array>
