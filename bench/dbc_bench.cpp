@@ -1,0 +1,145 @@
+// Decode and encode throughput of the dbc codec, and heap allocations per frame.
+//
+// The replacement operator new counts every allocation of the process. A
+// decode may allocate only the message's field list: the vector itself, plus
+// the copies of signal names and choice texts too long for the short-string
+// buffer.
+#include <benchmark/benchmark.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "core/codec/dbc.hpp"
+
+namespace {
+std::atomic<std::uint64_t> g_allocations{0};
+}  // namespace
+
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+void* operator new(std::size_t size) {
+  g_allocations.fetch_add(1, std::memory_order_relaxed);
+  if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
+  throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+#pragma GCC diagnostic pop
+
+namespace {
+
+using namespace sigtap;
+
+constexpr const char* kVwMqb = "../shared/data/dbc/opendbc/vw_mqb.dbc";
+
+// Ten signals in 8 bytes, short names: both byte orders, signed, scaled, a choice.
+const char* kTen = R"(VERSION ""
+BU_: A
+BO_ 291 Ten: 8 A
+ SG_ Speed : 0|12@1+ (0.01,0) [0|0] "" A
+ SG_ Gear : 12|4@1+ (1,0) [0|0] "" A
+ SG_ Torque : 23|12@0- (0.5,-100) [0|0] "" A
+ SG_ Temp : 27|8@0+ (1,-40) [0|0] "" A
+ SG_ Mode : 36|3@1+ (1,0) [0|0] "" A
+ SG_ Brake : 39|1@1+ (1,0) [0|0] "" A
+ SG_ Yaw : 40|10@1- (0.1,0) [0|0] "" A
+ SG_ Count : 50|4@1+ (1,0) [0|0] "" A
+ SG_ Flag : 54|2@1+ (1,0) [0|0] "" A
+ SG_ Crc : 63|8@0+ (1,0) [0|0] "" A
+VAL_ 291 Gear 0 "P" 1 "R" 2 "N" 3 "D" ;
+)";
+
+Dbc load(std::string_view text_or_path, bool is_path) {
+  auto db = is_path ? dbc::Database::from_file(std::string(text_or_path)) : dbc::Database::parse(text_or_path);
+  if (!db.ok()) {
+    std::fprintf(stderr, "load: %s\n", db.error().fmt().c_str());
+    std::abort();
+  }
+  return Dbc(std::move(db).value(), {.scaling = true, .strict = false}, {});
+}
+
+// One frame per message of the database, with pseudo-random payloads.
+std::vector<Packet> frames_of(const dbc::Database& db) {
+  std::vector<Packet> frames;
+  std::uint64_t seed = 7;
+  for (const dbc::Message& m : db.messages()) {
+    Packet p{std::vector<std::uint8_t>(m.size), CanHeader{m.id, m.extended, m.fd, m.fd}, {}, {}};
+    for (auto& b : p.data) b = static_cast<std::uint8_t>((seed = seed * 6364136223846793005u + 1) >> 56);
+    frames.push_back(std::move(p));
+  }
+  return frames;
+}
+
+// The channel's path: decode into a reused vector. The packet comes back out
+// of the decoded message, so only the decode itself allocates.
+void run_decode(benchmark::State& state, Dbc& codec, std::vector<Packet> frames) {
+  std::vector<Message> out;
+  out.reserve(4);
+  std::size_t fields = 0;
+  std::uint64_t allocs = 0;
+  std::size_t i = 0;
+  for (auto _ : state) {
+    out.clear();
+    const std::uint64_t before = g_allocations.load(std::memory_order_relaxed);
+    if (!codec.decode(std::move(frames[i]), out).ok()) {
+      state.SkipWithError("decode failed");
+      break;
+    }
+    allocs += g_allocations.load(std::memory_order_relaxed) - before;
+    fields += out[0].fields.size();
+    frames[i] = std::move(*out[0].packet);
+    if (++i == frames.size()) i = 0;
+  }
+  const auto n = static_cast<double>(state.iterations());
+  state.SetItemsProcessed(state.iterations());
+  state.counters["allocs_per_frame"] = static_cast<double>(allocs) / n;
+  state.counters["fields_per_frame"] = static_cast<double>(fields) / n;
+}
+
+void run_encode(benchmark::State& state, Dbc& codec, const std::vector<Packet>& frames) {
+  std::vector<Message> messages;
+  for (const Packet& p : frames) {
+    if (!codec.decode(p, messages).ok()) std::abort();
+  }
+  std::size_t i = 0;
+  for (auto _ : state) {
+    auto packets = codec.encode(messages[i]);
+    if (!packets.ok()) {
+      state.SkipWithError(packets.error().fmt().c_str());
+      break;
+    }
+    benchmark::DoNotOptimize(packets);
+    if (++i == messages.size()) i = 0;
+  }
+  state.SetItemsProcessed(state.iterations());
+}
+
+void BM_DecodeTenSignals(benchmark::State& state) {
+  Dbc codec = load(kTen, false);
+  run_decode(state, codec, frames_of(codec.database()));
+}
+BENCHMARK(BM_DecodeTenSignals);
+
+void BM_DecodeVwMqb(benchmark::State& state) {
+  Dbc codec = load(kVwMqb, true);
+  run_decode(state, codec, frames_of(codec.database()));
+}
+BENCHMARK(BM_DecodeVwMqb);
+
+void BM_EncodeTenSignals(benchmark::State& state) {
+  Dbc codec = load(kTen, false);
+  run_encode(state, codec, frames_of(codec.database()));
+}
+BENCHMARK(BM_EncodeTenSignals);
+
+void BM_EncodeVwMqb(benchmark::State& state) {
+  Dbc codec = load(kVwMqb, true);
+  run_encode(state, codec, frames_of(codec.database()));
+}
+BENCHMARK(BM_EncodeVwMqb);
+
+}  // namespace
