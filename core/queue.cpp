@@ -31,7 +31,17 @@ void Queue::push(Packet packet) {
   }
   ring_[(head_ + count_) & (ring_.size() - 1)] = std::move(packet);
   ++count_;
-  cv_.notify_one();
+  const bool wake = waiters_ > 0;
+  lock.unlock();
+  if (wake) cv_.notify_one();
+}
+
+std::optional<Packet> Queue::try_pop() {
+  std::unique_lock lock(mutex_);
+  if (count_ == 0) return std::nullopt;
+  Packet p = take_front();
+  lock.unlock();
+  return p;
 }
 
 Result<std::optional<Packet>> Queue::pop(std::optional<Duration> timeout) {
@@ -57,12 +67,14 @@ Result<std::optional<Packet>> Queue::pop(std::optional<Duration> timeout) {
       return std::optional<Packet>(std::move(p));
     }
     if (closed_) return Error::closed();
+    if (!forever && Clock::now() >= *deadline) return std::optional<Packet>{};
+    ++waiters_;
     if (forever) {
       cv_.wait(lock);
     } else {
-      if (Clock::now() >= *deadline) return std::optional<Packet>{};
       cv_.wait_until(lock, *deadline);
     }
+    --waiters_;
   }
 }
 

@@ -30,6 +30,9 @@ class Queue {
   /// The oldest packet; nothing when `timeout` passes first (no limit when
   /// absent; zero polls); Error::Closed once closed and empty.
   Result<std::optional<Packet>> pop(std::optional<Duration> timeout);
+  /// The oldest packet if one is queued, else nothing (also once closed):
+  /// never waits and never reads the clock.
+  std::optional<Packet> try_pop();
   /// Wakes every waiter; idempotent.
   void close();
   /// Drops every queued packet; the closed flag is unchanged.
@@ -47,6 +50,9 @@ class Queue {
   std::vector<Packet> ring_;
   std::size_t head_ = 0;
   std::size_t count_ = 0;
+  // Receivers blocked in pop(): a push wakes one only when there is one, so
+  // a busy stream costs no wake-up per packet.
+  std::size_t waiters_ = 0;
   bool closed_ = false;
 };
 
