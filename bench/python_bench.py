@@ -119,19 +119,25 @@ def pycan_iterate():
 CALLBACK_FRAMES = 50_000  # below the mem:// queue capacity: all of them wait queued
 
 
-def sigtap_callbacks():
-    tx, rx = sigtap.open("mem://bench-cb"), sigtap.open("mem://bench-cb")
-    msg = sigtap.Message(data=bytes(range(8)), id=0x123)
-    for _ in range(CALLBACK_FRAMES):
-        tx.send(msg)
+def counting_callback(result):
+    """A callback that counts its calls (returning `result`), and an event set at the last frame."""
     done, count = threading.Event(), [0]
 
     def callback(item):
         count[0] += 1
         if count[0] == CALLBACK_FRAMES:
             done.set()
-        return True
+        return result
 
+    return callback, done, count
+
+
+def sigtap_callbacks():
+    tx, rx = sigtap.open("mem://bench-cb"), sigtap.open("mem://bench-cb")
+    msg = sigtap.Message(data=bytes(range(8)), id=0x123)
+    for _ in range(CALLBACK_FRAMES):
+        tx.send(msg)
+    callback, done, count = counting_callback(True)
     start = time.perf_counter()
     sub = rx.subscribe(callback)
     done.wait(60)
@@ -148,13 +154,7 @@ def pycan_callbacks():
     msg = can.Message(arbitration_id=0x123, data=bytes(range(8)), is_extended_id=False)
     for _ in range(CALLBACK_FRAMES):
         tx.send(msg)
-    done, count = threading.Event(), [0]
-
-    def callback(message):
-        count[0] += 1
-        if count[0] == CALLBACK_FRAMES:
-            done.set()
-
+    callback, done, count = counting_callback(None)
     start = time.perf_counter()
     notifier = can.Notifier(rx, [callback])
     done.wait(60)
