@@ -5,7 +5,12 @@ Run: python bench/python_bench.py [--seconds 5]   (needs `pip install python-can
 1. Throughput of 8-byte CAN frames within one process: send + recv in lock
    step, and iteration over a second channel fed in batches; messages/s, the
    best of three runs each.
-2. A periodic sender at 1 ms and 10 ms: lateness of the received timestamps
+2. Hot paths: 50,000 queued frames delivered to a subscription callback
+   (against python-can's Notifier on its virtual bus); send + recv from 1, 2,
+   4 and 8 threads, each on its own bus (the aggregate rate); recv() against
+   recv(1.0); file:// replay reading every chunk's .data against a plain
+   f.read() loop over the same file.
+3. A periodic sender at 1 ms and 10 ms: lateness of the received timestamps
    (stamped when each frame is sent) against the due times (p50 / p99 / max).
    Both senders send the first frame at once and then keep to a fixed grid;
    sigtap's sender, once more than one period behind, starts its grid again
@@ -14,7 +19,10 @@ Run: python bench/python_bench.py [--seconds 5]   (needs `pip install python-can
 """
 
 import argparse
+import os
 import statistics
+import tempfile
+import threading
 import time
 
 import can
@@ -106,6 +114,155 @@ def pycan_iterate():
     return rate(batches * BATCH, elapsed)
 
 
+# ---- hot paths ------------------------------------------------------------------
+
+CALLBACK_FRAMES = 50_000  # below the mem:// queue capacity: all of them wait queued
+
+
+def counting_callback(result):
+    """A callback that counts its calls (returning `result`), and an event set at the last frame."""
+    done, count = threading.Event(), [0]
+
+    def callback(item):
+        count[0] += 1
+        if count[0] == CALLBACK_FRAMES:
+            done.set()
+        return result
+
+    return callback, done, count
+
+
+def sigtap_callbacks():
+    tx, rx = sigtap.open("mem://bench-cb"), sigtap.open("mem://bench-cb")
+    msg = sigtap.Message(data=bytes(range(8)), id=0x123)
+    for _ in range(CALLBACK_FRAMES):
+        tx.send(msg)
+    callback, done, count = counting_callback(True)
+    start = time.perf_counter()
+    sub = rx.subscribe(callback)
+    done.wait(60)
+    elapsed = time.perf_counter() - start
+    sub.stop()
+    tx.close()
+    rx.close()
+    return rate(count[0], elapsed)
+
+
+def pycan_callbacks():
+    tx = can.Bus(interface="virtual", channel="bench-cb")
+    rx = can.Bus(interface="virtual", channel="bench-cb")
+    msg = can.Message(arbitration_id=0x123, data=bytes(range(8)), is_extended_id=False)
+    for _ in range(CALLBACK_FRAMES):
+        tx.send(msg)
+    callback, done, count = counting_callback(None)
+    start = time.perf_counter()
+    notifier = can.Notifier(rx, [callback])
+    done.wait(60)
+    elapsed = time.perf_counter() - start
+    notifier.stop()
+    tx.shutdown()
+    rx.shutdown()
+    return rate(count[0], elapsed)
+
+
+def sigtap_threads(threads, seconds=1.0):
+    """send + recv in lock step on `threads` threads, each on a bus of its own: messages/s in all."""
+    barrier, counts = threading.Barrier(threads + 1), [0] * threads
+
+    def run(i):
+        tx, rx = sigtap.open(f"mem://bench-mt-{i}"), sigtap.open(f"mem://bench-mt-{i}")
+        msg = sigtap.Message(data=bytes(range(8)), id=0x123)
+        send, recv = tx.send, rx.recv
+        barrier.wait()
+        n, end = 0, time.perf_counter() + seconds
+        while time.perf_counter() < end:
+            for _ in range(1000):
+                send(msg)
+                recv()
+            n += 1000
+        counts[i] = n
+        tx.close()
+        rx.close()
+
+    workers = [threading.Thread(target=run, args=(i,)) for i in range(threads)]
+    for w in workers:
+        w.start()
+    barrier.wait()
+    start = time.perf_counter()
+    for w in workers:
+        w.join()
+    return rate(sum(counts), time.perf_counter() - start)
+
+
+def sigtap_recv_timeout(timeout):
+    tx, rx = sigtap.open("mem://bench-rt"), sigtap.open("mem://bench-rt")
+    msg = sigtap.Message(data=bytes(range(8)), id=0x123)
+    send, recv = tx.send, rx.recv
+    start = time.perf_counter()
+    for _ in range(FRAMES):
+        send(msg)
+        recv(timeout)
+    elapsed = time.perf_counter() - start
+    tx.close()
+    rx.close()
+    return rate(FRAMES, elapsed)
+
+
+REPLAY_BYTES = 64 << 20
+
+
+def replay_file():
+    fd, path = tempfile.mkstemp(prefix="sigtap-replay-bench-")
+    with os.fdopen(fd, "wb") as f:
+        f.write(bytes(range(256)) * (REPLAY_BYTES // 256))
+    return path
+
+
+def sigtap_replay(path):
+    start = time.perf_counter()
+    total = 0
+    with sigtap.open("file://" + path) as ch:
+        for m in ch:
+            total += len(m.data)
+    assert total == REPLAY_BYTES
+    return rate(total, time.perf_counter() - start)
+
+
+def plain_read(path):
+    start = time.perf_counter()
+    total = 0
+    with open(path, "rb") as f:
+        while chunk := f.read(65536):
+            total += len(chunk)
+    assert total == REPLAY_BYTES
+    return rate(total, time.perf_counter() - start)
+
+
+def hot_paths():
+    cb, pc = best(sigtap_callbacks), best(pycan_callbacks)
+    print(f"subscription callbacks, {CALLBACK_FRAMES:,} queued frames, callbacks/s")
+    print(f"  sigtap {cb:12,.0f}   python-can Notifier {pc:12,.0f}   ratio {cb / pc:5.2f}x")
+
+    print("send + recv, one bus per thread, messages/s in all")
+    one = None
+    for threads in (1, 2, 4, 8):
+        r = best(sigtap_threads, threads)
+        one = one or r
+        print(f"  {threads} thread{'s' if threads > 1 else ' '} {r:12,.0f}   {r / one:5.2f}x of one thread")
+
+    plain, timed = best(sigtap_recv_timeout, None), best(sigtap_recv_timeout, 1.0)
+    print("send + recv() against send + recv(1.0), messages/s")
+    print(f"  recv() {plain:12,.0f}   recv(1.0) {timed:12,.0f}   ratio {timed / plain:5.2f}x")
+
+    path = replay_file()
+    try:
+        replay, read = best(sigtap_replay, path), best(plain_read, path)
+    finally:
+        os.remove(path)
+    print(f"file:// replay of {REPLAY_BYTES >> 20} MiB reading .data, against f.read(65536), MB/s")
+    print(f"  sigtap {replay / 1e6:9,.0f}   f.read {read / 1e6:9,.0f}   ratio {replay / read:5.2f}x")
+
+
 # ---- periodic lateness ----------------------------------------------------------------
 
 
@@ -154,11 +311,7 @@ def pycan_periodic(period, seconds):
     return lateness(stamps, period, restarts_when_behind=False)
 
 
-def main():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--seconds", type=float, default=5.0, help="length of each periodic run")
-    args = parser.parse_args()
-
+def throughput():
     print(f"throughput, 8-byte CAN frames, messages/s (python-can {can.__version__}, virtual bus)")
     rows = [
         ("send + recv", best(sigtap_send_recv, sigtap._open), best(sigtap_send_recv, sigtap.open),
@@ -169,13 +322,32 @@ def main():
     for name, native, package, pycan in rows:
         print(f"  {name:12} {native:14,.0f} {package:14,.0f} {pycan:12,.0f} {package / pycan:6.1f}x")
 
-    print(f"\nperiodic sender, {args.seconds:g} s per run: lateness in ms")
+
+def periodic(seconds):
+    print(f"periodic sender, {seconds:g} s per run: lateness in ms")
     print(f"  {'':20} {'frames':>7} {'p50':>8} {'p99':>8} {'max':>8}")
     for period in (0.001, 0.010):
         for name, run in (("sigtap", sigtap_periodic), ("python-can", pycan_periodic)):
-            r = run(period, args.seconds)
+            r = run(period, seconds)
             label = f"{name} {period * 1e3:g} ms"
             print(f"  {label:20} {r['frames']:7d} {r['p50']:8.3f} {r['p99']:8.3f} {r['max']:8.3f}")
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--seconds", type=float, default=5.0, help="length of each periodic run")
+    parser.add_argument("--only", choices=("throughput", "hot", "periodic"), help="run one section")
+    args = parser.parse_args()
+    run = lambda section: args.only in (None, section)  # noqa: E731
+
+    if run("throughput"):
+        throughput()
+    if run("hot"):
+        print()
+        hot_paths()
+    if run("periodic"):
+        print()
+        periodic(args.seconds)
 
 
 if __name__ == "__main__":

@@ -11,15 +11,24 @@ namespace {
 // worker that may be waiting for the same lock.
 class CodecGuard {
  public:
-  CodecGuard(std::mutex& m, std::atomic<std::thread::id>& owner) : lock_(m), owner_(owner) {
-    owner_.store(std::this_thread::get_id(), std::memory_order_relaxed);
+  CodecGuard(std::mutex& m, std::atomic<std::thread::id>& owner) : lock_(m), owner_(owner) { note_owner(); }
+  // Only tries the lock: owns() tells whether it was free.
+  CodecGuard(std::mutex& m, std::atomic<std::thread::id>& owner, std::try_to_lock_t)
+      : lock_(m, std::try_to_lock), owner_(owner) {
+    if (owns()) note_owner();
   }
-  ~CodecGuard() { owner_.store(std::thread::id{}, std::memory_order_relaxed); }
+  ~CodecGuard() {
+    if (owns()) owner_.store(std::thread::id{}, std::memory_order_relaxed);
+  }
   CodecGuard(const CodecGuard&) = delete;
   CodecGuard& operator=(const CodecGuard&) = delete;
 
+  bool owns() const { return lock_.owns_lock(); }
+
  private:
-  std::lock_guard<std::mutex> lock_;
+  void note_owner() { owner_.store(std::this_thread::get_id(), std::memory_order_relaxed); }
+
+  std::unique_lock<std::mutex> lock_;
   std::atomic<std::thread::id>& owner_;
 };
 
@@ -47,16 +56,56 @@ Status Inner::decode(Packet packet) {
   return st;
 }
 
-Status Inner::send(const Message& message) {
-  if (closed()) return Error::closed();
-  if (!message.name) {
-    if (!message.packet) return Error::encode("a message needs a name or data");
-    // A nameless message is its packet: the codec is not involved.
-    return transport_->send(*message.packet);
+std::optional<Message> Inner::take_pending() {
+  std::lock_guard lock(pending_mutex_);
+  if (pending_.empty()) return std::nullopt;
+  Message m = std::move(pending_.front());
+  pending_.pop_front();
+  return m;
+}
+
+std::optional<Message> Inner::first_decoded() {
+  std::vector<Message>& messages = decoded_;
+  if (messages.empty()) return std::nullopt;
+  if (messages.size() > 1) {
+    std::lock_guard lock(pending_mutex_);
+    for (std::size_t i = 1; i < messages.size(); ++i) pending_.push_back(std::move(messages[i]));
   }
-  SIGTAP_ASSIGN_OR_RETURN(std::vector<Packet> packets, encode(message));
+  std::optional<Message> first(std::move(messages.front()));
+  messages.clear();
+  return first;
+}
+
+Status Inner::send_nameless(const Message& message) {
+  if (!message.packet) return Error::encode("a message needs a name or data");
+  // A nameless message is its packet: the codec is not involved.
+  return transport_->send(*message.packet);
+}
+
+Status Inner::send_all(const std::vector<Packet>& packets) {
   for (const Packet& p : packets) SIGTAP_TRY(transport_->send(p));
   return {};
+}
+
+Status Inner::send(const Message& message) {
+  if (closed()) return Error::closed();
+  if (!message.name) return send_nameless(message);
+  SIGTAP_ASSIGN_OR_RETURN(std::vector<Packet> packets, encode(message));
+  return send_all(packets);
+}
+
+std::optional<Status> Inner::try_send(const Message& message) {
+  if (!transport_->sends_without_waiting()) return std::nullopt;
+  if (closed()) return Status(Error::closed());
+  if (!message.name) return send_nameless(message);
+  std::optional<Result<std::vector<Packet>>> packets;
+  {
+    CodecGuard guard(codec_mutex_, codec_owner_, std::try_to_lock);
+    if (!guard.owns()) return std::nullopt;
+    packets.emplace(codec_->encode(message));
+  }
+  if (!packets->ok()) return Status(std::move(*packets).error());
+  return send_all(packets->value());
 }
 
 Result<Channel> Channel::open(std::string_view url, std::string_view codec_spec, Options options) {
@@ -65,17 +114,35 @@ Result<Channel> Channel::open(std::string_view url, std::string_view codec_spec,
   return Channel(std::make_shared<Inner>(std::move(transport), std::move(codec)));
 }
 
-Result<std::optional<Message>> Channel::recv(std::optional<Duration> timeout) {
+Result<std::optional<Message>> Channel::try_recv() {
   Inner& in = *inner_;
   if (in.closed()) return Error::closed();
-  auto take_pending = [&in]() -> std::optional<Message> {
-    std::lock_guard lock(in.pending_mutex_);
-    if (in.pending_.empty()) return std::nullopt;
-    Message m = std::move(in.pending_.front());
-    in.pending_.pop_front();
-    return m;
-  };
-  if (auto m = take_pending()) return m;
+  if (auto m = in.take_pending()) return m;
+  std::unique_lock recv_lock(in.recv_mutex_, std::try_to_lock);
+  if (!recv_lock.owns_lock()) return std::optional<Message>{};
+  if (auto m = in.take_pending()) return m;
+  // The codec lock is taken before the packet: once a packet is out of the
+  // transport it must be decoded, and that must not wait. The transport's
+  // try_recv runs under it, which is why it may neither wait nor call out.
+  CodecGuard guard(in.codec_mutex_, in.codec_owner_, std::try_to_lock);
+  if (!guard.owns()) return std::optional<Message>{};
+  std::optional<Packet> packet = in.transport_->try_recv();
+  if (!packet) return std::optional<Message>{};
+  in.decoded_.clear();
+  Status st = in.codec_->decode(std::move(*packet), in.decoded_);
+  if (!st.ok()) {
+    in.decoded_.clear();
+    return std::move(st).error();
+  }
+  // A packet that decoded to nothing leaves nothing ready: recv() goes on.
+  return in.first_decoded();
+}
+
+Result<std::optional<Message>> Channel::recv(std::optional<Duration> timeout) {
+  Inner& in = *inner_;
+  // What is ready costs no clock reading and no wait.
+  Result<std::optional<Message>> ready = try_recv();
+  if (!ready.ok() || ready->has_value()) return ready;
 
   std::optional<Instant> deadline;
   if (timeout) deadline = deadline_after(*timeout);  // unrepresentable: no deadline
@@ -91,7 +158,7 @@ Result<std::optional<Message>> Channel::recv(std::optional<Duration> timeout) {
     recv_lock.lock();
   }
   // Another receiver may have left a surplus while this one waited.
-  if (auto m = take_pending()) return m;
+  if (auto m = in.take_pending()) return m;
 
   for (;;) {
     std::optional<Duration> left;
@@ -99,16 +166,7 @@ Result<std::optional<Message>> Channel::recv(std::optional<Duration> timeout) {
     SIGTAP_ASSIGN_OR_RETURN(std::optional<Packet> packet, in.transport_->recv(left));
     if (!packet) return std::optional<Message>{};
     SIGTAP_TRY(in.decode(std::move(*packet)));
-    std::vector<Message>& messages = in.decoded_;
-    if (!messages.empty()) {
-      if (messages.size() > 1) {
-        std::lock_guard lock(in.pending_mutex_);
-        for (std::size_t i = 1; i < messages.size(); ++i) in.pending_.push_back(std::move(messages[i]));
-      }
-      std::optional<Message> first(std::move(messages.front()));
-      messages.clear();
-      return first;
-    }
+    if (auto first = in.first_decoded()) return first;
     if (deadline && Clock::now() >= *deadline) return std::optional<Message>{};
     if (in.closed()) return Error::closed();
   }

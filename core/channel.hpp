@@ -10,6 +10,7 @@
 #include <optional>
 #include <string_view>
 #include <thread>
+#include <typeinfo>
 
 #include "core/codec/codec.hpp"
 #include "core/duration.hpp"
@@ -39,6 +40,10 @@ class Inner {
   /// codec (under the codec lock), stopping at the first failing packet. A
   /// named message sent from inside this channel's own codec fails as encode().
   Status send(const Message& message);
+  /// send() when it cannot wait: the transport sends without waiting and,
+  /// for a named message, the codec lock is free. Nothing when it would
+  /// have to wait (the caller then sends with send()).
+  std::optional<Status> try_send(const Message& message);
   bool closed() const { return closed_.load(std::memory_order_acquire); }
   /// Runs one encode under the codec lock (the periodic sender's test encode).
   /// Config error "the codec of this channel is in use by this thread" when
@@ -48,6 +53,12 @@ class Inner {
   /// codec or transport running inside an encode or decode): such a thread
   /// must never join a worker that may wait for that lock.
   bool codec_held_by_current_thread() const;
+  /// Whether the codec is a T (the binding tells its Python codecs apart).
+  template <class T>
+  bool codec_is() const {
+    const Codec& codec = *codec_;
+    return typeid(codec) == typeid(T);
+  }
 
  private:
   friend class Channel;
@@ -58,6 +69,14 @@ class Inner {
   class RecvLock {
    public:
     void lock() { try_lock_until(std::nullopt); }
+    // Takes the lock only if it is free. Waits at most for the inner mutex,
+    // which nobody holds across a wait.
+    bool try_lock() {
+      std::lock_guard lock(mutex_);
+      if (held_) return false;
+      held_ = true;
+      return true;
+    }
     bool try_lock_until(std::optional<Instant> deadline) {
       std::unique_lock lock(mutex_);
       if (deadline) {
@@ -82,8 +101,14 @@ class Inner {
     bool held_ = false;
   };
 
+  Status send_nameless(const Message& message);
+  Status send_all(const std::vector<Packet>& packets);
   // Decodes into decoded_ (under the codec lock); the caller holds recv_mutex_.
   Status decode(Packet packet);
+  // Takes the next message out of decoded_ and queues the rest as pending;
+  // nothing when the decode gave none. The caller holds recv_mutex_.
+  std::optional<Message> first_decoded();
+  std::optional<Message> take_pending();
 
   TransportPtr transport_;
   std::mutex codec_mutex_;
@@ -111,6 +136,12 @@ class Channel {
   /// from the transport. Nothing once `timeout` passes (none waits without
   /// limit); Error::Closed on a closed channel or at the end of input.
   Result<std::optional<Message>> recv(std::optional<Duration> timeout);
+  /// A message that is ready without waiting: a surplus one, or one decoded
+  /// from a packet the transport already holds (Transport::try_recv). Never
+  /// waits for a lock another thread holds (the receive and codec locks are
+  /// only tried), never reads the clock. Nothing when recv() would have to
+  /// wait; errors as recv().
+  Result<std::optional<Message>> try_recv();
   Status send(const Message& message) { return inner_->send(message); }
   /// Marks the channel closed and closes its transport, once; never fails.
   void close();
@@ -118,8 +149,12 @@ class Channel {
 
   /// Starts a periodic sender (thread "sigtap-periodic").
   Result<std::unique_ptr<Periodic>> every(Duration period, Message message, std::optional<Duration> duration);
-  /// Starts a subscription (thread "sigtap-subscription").
-  Result<std::unique_ptr<Subscription>> subscribe(SubscriptionCallback callback);
+  /// Starts a subscription (thread "sigtap-subscription"). `before_wait`, if
+  /// given, runs on that thread whenever it is about to wait (for a packet,
+  /// during an error back-off) and once at its end: between two calls the
+  /// callback may get a run of items that were all ready at once.
+  Result<std::unique_ptr<Subscription>> subscribe(SubscriptionCallback callback,
+                                                  std::function<void()> before_wait = {});
 
   const std::shared_ptr<Inner>& inner() const { return inner_; }
 

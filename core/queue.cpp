@@ -30,7 +30,15 @@ void Queue::append(Packet packet) {
   bytes_ += packet.data.size();
   ring_[(head_ + count_) & (ring_.size() - 1)] = std::move(packet);
   ++count_;
-  cv_.notify_one();
+}
+
+void Queue::append_and_wake(std::unique_lock<std::mutex>& lock, Packet packet) {
+  append(std::move(packet));
+  // Only a receiver blocked in pop() needs a wake-up, so a busy stream costs
+  // no notification per packet.
+  const bool wake = waiters_ > 0;
+  lock.unlock();
+  if (wake) cv_.notify_one();
 }
 
 void Queue::push(Packet packet) {
@@ -44,7 +52,7 @@ void Queue::push(Packet packet) {
     Packet dropped = take_front();
     (void)dropped;
   }
-  append(std::move(packet));
+  append_and_wake(lock, std::move(packet));
 }
 
 void Queue::push_waiting(Packet packet) {
@@ -56,7 +64,15 @@ void Queue::push_waiting(Packet packet) {
     lock.unlock();  // the packet is released outside the lock
     return;
   }
-  append(std::move(packet));
+  append_and_wake(lock, std::move(packet));
+}
+
+std::optional<Packet> Queue::try_pop() {
+  std::unique_lock lock(mutex_);
+  if (count_ == 0) return std::nullopt;
+  Packet p = take_front();
+  lock.unlock();
+  return p;
 }
 
 Result<std::optional<Packet>> Queue::pop(std::optional<Duration> timeout) {
@@ -82,12 +98,14 @@ Result<std::optional<Packet>> Queue::pop(std::optional<Duration> timeout) {
       return std::optional<Packet>(std::move(p));
     }
     if (closed_) return Error::closed();
+    if (!forever && Clock::now() >= *deadline) return std::optional<Packet>{};
+    ++waiters_;
     if (forever) {
       cv_.wait(lock);
     } else {
-      if (Clock::now() >= *deadline) return std::optional<Packet>{};
       cv_.wait_until(lock, *deadline);
     }
+    --waiters_;
   }
 }
 

@@ -40,6 +40,9 @@ class Queue {
   /// The oldest packet; nothing when `timeout` passes first (no limit when
   /// absent; zero polls); Error::Closed once closed and empty.
   Result<std::optional<Packet>> pop(std::optional<Duration> timeout);
+  /// The oldest packet if one is queued, else nothing (also once closed):
+  /// never waits and never reads the clock.
+  std::optional<Packet> try_pop();
   /// Wakes every waiter; idempotent.
   void close();
   /// Drops every queued packet; the closed flag is unchanged.
@@ -58,6 +61,8 @@ class Queue {
   // Whether a packet of `size` bytes fits beside the queued ones.
   bool has_room(std::size_t size) const;
   void append(Packet packet);
+  // Appends, then wakes a blocked receiver (if any) after releasing `lock`.
+  void append_and_wake(std::unique_lock<std::mutex>& lock, Packet packet);
 
   mutable std::mutex mutex_;
   std::condition_variable cv_;
@@ -69,6 +74,9 @@ class Queue {
   // Producers inside push_waiting(), woken through room_ when packets leave.
   std::size_t producers_waiting_ = 0;
   std::condition_variable room_;
+  // Receivers blocked in pop(): a push wakes one only when there is one, so
+  // a busy stream costs no wake-up per packet.
+  std::size_t waiters_ = 0;
   bool closed_ = false;
 };
 

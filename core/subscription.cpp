@@ -26,13 +26,24 @@ Duration next_backoff(Duration backoff) {
 
 // The body of the receive thread; it owns the channel reference, the flag and
 // the callback, so the handle may go away while it runs.
-void receive_loop(Channel& channel, const std::atomic<bool>& stopped, SubscriptionCallback& callback) {
+void receive_loop(Channel& channel, const std::atomic<bool>& stopped, SubscriptionCallback& callback,
+                  const std::function<void()>& before_wait) {
   if (is_set(stopped)) return;
+  auto about_to_wait = [&before_wait] {
+    if (before_wait) before_wait();
+  };
   // A run of errors is slowed down (a transport failing at once on every
   // receive must not spin); any message or quiet slice starts again from zero.
   Duration backoff{};
   for (;;) {
-    auto received = channel.recv(kReceiveSlice);
+    // What is ready already is taken without waiting, so a callback that
+    // holds on to something between items (the interpreter lock) keeps it
+    // for a whole run of them.
+    auto received = channel.try_recv();
+    if (received.ok() && !received.value()) {
+      about_to_wait();
+      received = channel.recv(kReceiveSlice);
+    }
     if (received.ok()) {
       std::optional<Message>& message = received.value();
       if (message) {
@@ -46,6 +57,7 @@ void receive_loop(Channel& channel, const std::atomic<bool>& stopped, Subscripti
       return;
     } else {
       if (!callback(std::move(received).error())) return;
+      about_to_wait();
       sleep_unless_stopped(stopped, backoff);
       backoff = next_backoff(backoff);
     }
@@ -70,18 +82,22 @@ void sleep_unless_stopped(const std::atomic<bool>& stopped, Duration d) {
   }
 }
 
-Result<std::unique_ptr<Subscription>> Channel::subscribe(SubscriptionCallback callback) {
+Result<std::unique_ptr<Subscription>> Channel::subscribe(SubscriptionCallback callback,
+                                                          std::function<void()> before_wait) {
   if (closed()) return Error::closed();
   auto stopped = std::make_shared<std::atomic<bool>>(false);
   std::unique_ptr<Subscription> subscription(new Subscription(stopped, inner_));
 
   SIGTAP_TRY(subscription->worker_.start(
-      "sigtap-subscription", [channel = *this, stopped, callback = std::move(callback)]() mutable {
-        // Moved in so that the channel and the callback are released before
+      "sigtap-subscription", [channel = *this, stopped, callback = std::move(callback),
+                              before_wait = std::move(before_wait)]() mutable {
+        // Moved in so that the channel and the callbacks are released before
         // the thread reports its end.
         Channel own_channel = std::move(channel);
         SubscriptionCallback own_callback = std::move(callback);
-        receive_loop(own_channel, *stopped, own_callback);
+        std::function<void()> own_before_wait = std::move(before_wait);
+        receive_loop(own_channel, *stopped, own_callback, own_before_wait);
+        if (own_before_wait) own_before_wait();
       }));
   return subscription;
 }

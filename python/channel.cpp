@@ -17,6 +17,7 @@
 #include "python/interrupt.hpp"
 #include "python/message.hpp"
 #include "python/periodic.hpp"
+#include "python/plugins.hpp"
 #include "python/ref.hpp"
 #include "python/subscription.hpp"
 
@@ -32,6 +33,9 @@ struct ChannelObject {
   std::string url;
   std::string codec;
   Channel channel;
+  // The codec is built in (not a Python plug-in): sends and receives that
+  // cannot wait may run with the interpreter lock held (see "The lock").
+  bool native_codec;
 };
 
 ChannelObject* object(PyObject* self) { return reinterpret_cast<ChannelObject*>(self); }
@@ -79,9 +83,26 @@ PyObject* wrap(std::string url, std::string codec, Channel channel) {
   if (!self) return nullptr;
   new (&object(self)->url) std::string(std::move(url));
   new (&object(self)->codec) std::string(std::move(codec));
+  object(self)->native_codec = !has_python_codec(*channel.inner());
   new (&object(self)->channel) Channel(std::move(channel));
   return self;
 }
+
+// ---- the lock ----------------------------------------------------------------
+//
+// A send or receive that cannot wait runs with the interpreter lock held:
+// releasing and taking it again for every message costs more than the
+// message itself, and with several Python threads each release hands the
+// lock to another thread and back. The core's try_send and try_recv are made
+// for this: they never wait for a lock that another thread may hold while it
+// waits for the interpreter lock (the receive and codec locks are only
+// tried; the transport's queue locks are never held across a wait), never
+// wait in the transport (it must offer a send or a packet that needs no
+// waiting: mem://, not a Python transport), and never read the clock. They
+// are used only with a built-in codec: a Python codec takes the interpreter
+// lock inside the codec lock and runs for as long as its Python code likes,
+// so its channels always go the way that releases the lock. When a try says
+// it would have to wait, the call goes that way too.
 
 // ---- receiving -------------------------------------------------------------
 
@@ -98,22 +119,44 @@ bool interrupted(const Error& error) {
 
 enum class AtEnd { kRaise, kStopIteration };
 
-// Receives in slices until a message, an error, the deadline (none: no limit)
-// or a raised signal handler. With kStopIteration the closed error ends an
-// iteration: nullptr with no exception set.
-PyObject* receive(Channel& channel, std::optional<Instant> deadline, AtEnd at_end) {
+// A receive result as the caller sees it: done (a message, or an error
+// raised; with kStopIteration the closed error ends an iteration: nullptr
+// with no exception set), or not yet.
+struct Outcome {
+  bool done;
+  PyObject* result;
+};
+
+Outcome outcome(Result<std::optional<Message>> received, AtEnd at_end) {
+  if (received.ok()) {
+    if (std::optional<Message>& message = received.value()) return {true, message_to_py(std::move(*message))};
+    return {false, nullptr};
+  }
+  if (interrupted(received.error())) return {false, nullptr};
+  if (at_end == AtEnd::kStopIteration && received.error().is_closed()) return {true, nullptr};
+  return {true, to_py(std::move(received).error())};
+}
+
+// Receives in slices until a message, an error, the timeout (none: no limit)
+// or a raised signal handler.
+PyObject* receive(PyObject* self, std::optional<Duration> timeout, AtEnd at_end) {
+  Channel& channel = channel_of(self);
+  // A message that is ready costs no release of the lock and no clock reading.
+  if (object(self)->native_codec) {
+    Outcome ready = outcome(channel.try_recv(), at_end);
+    if (ready.done) return ready.result;
+  }
+  // The one clock reading of a receive whose first slice finds a message.
+  const std::optional<Instant> deadline = timeout ? deadline_after(*timeout) : std::nullopt;
+  Duration slice = timeout ? std::min(kSlice, *timeout) : kSlice;
   for (;;) {
-    Duration slice = deadline ? std::min(kSlice, remaining(*deadline)) : kSlice;
     auto received = recv_slice(channel, slice);
     drain_releases();
-    if (received.ok()) {
-      if (std::optional<Message>& message = received.value()) return message_to_py(std::move(*message));
-    } else if (!interrupted(received.error())) {
-      if (at_end == AtEnd::kStopIteration && received.error().is_closed()) return nullptr;
-      return to_py(std::move(received).error());
-    }
+    Outcome got = outcome(std::move(received), at_end);
+    if (got.done) return got.result;
     if (deadline && Clock::now() >= *deadline) Py_RETURN_NONE;
     if (PyErr_CheckSignals() < 0) return nullptr;
+    slice = deadline ? std::min(kSlice, remaining(*deadline)) : kSlice;
   }
 }
 
@@ -168,8 +211,12 @@ PyObject* channel_send(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     if (!built) return nullptr;
     message = &*built;
   }
+  std::optional<Status> quick;
+  if (object(self)->native_codec) quick = channel_of(self).inner()->try_send(*message);
   Status sent;
-  {
+  if (quick) {
+    sent = std::move(*quick);
+  } else {
     ReleaseGil unlocked;
     Interruptible interruptible;  // a TCP peer that stopped reading
     sent = channel_of(self).send(*message);
@@ -187,18 +234,17 @@ PyObject* channel_recv(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
   drain_releases();
   PyObject* arg[1];
   if (!parse_fastcall(kRecvSignature, args, nargs, kwnames, arg)) return nullptr;
-  std::optional<Instant> deadline;
+  std::optional<Duration> timeout;
   if (PyObject* timeout_arg = unless_none(arg[0])) {
     auto seconds = float_param(timeout_arg, "timeout");
     if (!seconds) return nullptr;
     // A negative or NaN timeout (and -0) is one poll.
     double s = *seconds > 0.0 ? *seconds : 0.0;
-    auto timeout = duration("timeout", s);
+    timeout = duration("timeout", s);
     if (!timeout) return nullptr;
-    // A deadline beyond the clock's range is no deadline.
-    deadline = deadline_after(*timeout);
+    // A deadline beyond the clock's range is no deadline (see receive()).
   }
-  return receive(channel_of(self), deadline, AtEnd::kRaise);
+  return receive(self, timeout, AtEnd::kRaise);
 }
 
 constexpr Param kEveryParams[] = {
@@ -247,10 +293,10 @@ PyObject* channel_subscribe(PyObject* self, PyObject* const* args, Py_ssize_t na
   drain_releases();
   PyObject* arg[1];
   if (!parse_fastcall(kSubscribeSignature, args, nargs, kwnames, arg)) return nullptr;
-  SubscriptionCallback callback = subscription_callback(Ref::borrow(arg[0]));
+  SubscriptionHandlers handlers = subscription_handlers(Ref::borrow(arg[0]));
   Result<std::unique_ptr<Subscription>> started = [&]() -> Result<std::unique_ptr<Subscription>> {
     ReleaseGil unlocked;
-    return channel_of(self).subscribe(std::move(callback));
+    return channel_of(self).subscribe(std::move(handlers.callback), std::move(handlers.before_wait));
   }();
   // A refused start dropped the callback without the lock: release it now.
   drain_releases();
@@ -340,7 +386,7 @@ PyObject* channel_iter(PyObject* self) {
 
 PyObject* channel_iternext(PyObject* self) {
   drain_releases();
-  return receive(channel_of(self), std::nullopt, AtEnd::kStopIteration);
+  return receive(self, std::nullopt, AtEnd::kStopIteration);
 }
 
 PyObject* channel_repr(PyObject* self) {

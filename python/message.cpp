@@ -18,6 +18,9 @@ namespace {
 struct MessageObject {
   PyObject_HEAD
   Message message;
+  // The bytes of .data, made on first access and handed out from then on:
+  // the message is immutable, and a large packet is copied only once.
+  PyObject* data_bytes;
 };
 
 const Message& held(PyObject* self) { return reinterpret_cast<MessageObject*>(self)->message; }
@@ -27,6 +30,7 @@ PyObject* wrap(PyTypeObject* type, Message&& message) {
   PyObject* self = alloc(type, 0);
   if (!self) return nullptr;
   new (&reinterpret_cast<MessageObject*>(self)->message) Message(std::move(message));
+  reinterpret_cast<MessageObject*>(self)->data_bytes = nullptr;
   return self;
 }
 
@@ -135,6 +139,7 @@ PyObject* message_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
 void message_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
+  Py_XDECREF(reinterpret_cast<MessageObject*>(self)->data_bytes);
   reinterpret_cast<MessageObject*>(self)->message.~Message();
   auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
   free_fn(self);
@@ -159,10 +164,17 @@ PyObject* get_fields(PyObject* self, void*) {
 
 PyObject* get_data(PyObject* self, void*) {
   drain_releases();
-  const Message& m = held(self);
+  auto* obj = reinterpret_cast<MessageObject*>(self);
+  const Message& m = obj->message;
   if (!m.packet) Py_RETURN_NONE;
-  const auto& data = m.packet->data;
-  return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data.data()), static_cast<Py_ssize_t>(data.size()));
+  if (!obj->data_bytes) {
+    const auto& data = m.packet->data;
+    obj->data_bytes =
+        PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data.data()), static_cast<Py_ssize_t>(data.size()));
+    if (!obj->data_bytes) return nullptr;
+  }
+  Py_INCREF(obj->data_bytes);
+  return obj->data_bytes;
 }
 
 PyObject* get_id(PyObject* self, void*) {

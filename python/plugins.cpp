@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/channel.hpp"
 #include "core/codec/codec.hpp"
 #include "core/transport/transport.hpp"
 #include "python/args.hpp"
@@ -263,5 +264,7 @@ PyMethodDef plugin_defs[] = {
 }  // namespace
 
 PyMethodDef* plugin_functions() { return plugin_defs; }
+
+bool has_python_codec(const Inner& inner) { return inner.codec_is<PyCodec>(); }
 
 }  // namespace sigtap::py

@@ -15,6 +15,10 @@ namespace detail {
 // falls back to the thread's interpreter thread state.
 enum class LockState { kUnknown, kHeld, kReleased };
 inline thread_local LockState lock_state = LockState::kUnknown;
+// Set on a library worker thread that keeps its own thread state between
+// holds of the lock (WorkerGil): lock_state is then always known, and its
+// EnsureGil counts as a worker's, not as a Python thread's.
+inline thread_local bool worker_thread = false;
 
 }  // namespace detail
 
@@ -22,8 +26,9 @@ inline thread_local LockState lock_state = LockState::kUnknown;
 /// guard decides; elsewhere a thread holds the lock exactly when it has an
 /// interpreter thread state: Python threads run the binding's code only with
 /// the lock (every release of it goes through ReleaseGil), and the core's own
-/// threads have a thread state only inside EnsureGil. (PyGILState_Check is
-/// not part of the 3.11 limited API.) Callable without the lock.
+/// threads have a thread state only inside EnsureGil, except a worker with a
+/// WorkerGil, whose lock_state is always known. (PyGILState_Check is not part
+/// of the 3.11 limited API.) Callable without the lock.
 inline bool lock_held() {
   switch (detail::lock_state) {
     case detail::LockState::kHeld: return true;
@@ -118,7 +123,7 @@ class EnsureGil {
  public:
   EnsureGil() {
     // Counted before the flag is read: see detail::foreign_gil_users.
-    foreign_ = PyGILState_GetThisThreadState() == nullptr;
+    foreign_ = detail::worker_thread || PyGILState_GetThisThreadState() == nullptr;
     count(1);
     if (finalizing()) {
       count(-1);

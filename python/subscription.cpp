@@ -6,6 +6,7 @@
 
 #include "python/errors.hpp"
 #include "python/message.hpp"
+#include "python/worker_gil.hpp"
 #include "python/workers.hpp"
 
 namespace sigtap::py {
@@ -49,23 +50,28 @@ Ref make_item(Result<Message> item) {
   return made ? Ref::steal(made) : take_exception();
 }
 
-bool deliver(PyObject* callable, Result<Message> item) {
+// Runs on the receive thread. The lock is kept after the call: the core asks
+// for the next item without waiting and says when it is about to wait
+// (before_wait), so a run of queued items is delivered under one hold.
+bool deliver(PyObject* callable, PyInterpreterState* interp, Result<Message> item) {
+  WorkerGil& gil = WorkerGil::current();
   // Once the interpreter finalizes, asking for the lock could end this thread
   // in the middle of C++ frames: the subscription ends instead.
-  EnsureGil gil;
-  if (!gil.acquired()) return false;
-  Ref arg = make_item(std::move(item));
-  Ref result = Ref::steal(PyObject_CallFunctionObjArgs(callable, arg.get(), nullptr));
-  if (!result) {
-    PyErr_WriteUnraisable(callable);
-    return false;
+  if (!gil.acquire(interp)) return false;
+  bool go_on = false;
+  {
+    Ref arg = make_item(std::move(item));
+    Ref result = Ref::steal(PyObject_CallFunctionObjArgs(callable, arg.get(), nullptr));
+    if (!result) {
+      PyErr_WriteUnraisable(callable);
+    } else {
+      int truth = PyObject_IsTrue(result.get());
+      if (truth < 0) PyErr_Clear();  // a result whose truth cannot be told ends it, silently
+      go_on = truth == 1;
+    }
   }
-  int truth = PyObject_IsTrue(result.get());
-  if (truth < 0) {
-    PyErr_Clear();  // a result whose truth cannot be told ends it, silently
-    return false;
-  }
-  return truth == 1;
+  gil.pace();
+  return go_on;
 }
 
 // ---- methods -----------------------------------------------------------------
@@ -136,11 +142,15 @@ PyObject* subscription_to_py(std::unique_ptr<Subscription> subscription) {
   return worker_to_py(subscription_type(), std::move(subscription), &SubscriptionObject::subscription);
 }
 
-SubscriptionCallback subscription_callback(Ref callable) {
+SubscriptionHandlers subscription_handlers(Ref callable) {
   // std::function must be copyable; the Ref is not, so it is shared. The last
   // copy goes on the receive thread, which queues the release.
   auto held = std::make_shared<Ref>(std::move(callable));
-  return [held](Result<Message> item) { return deliver(held->get(), std::move(item)); };
+  PyInterpreterState* interp = PyInterpreterState_Get();
+  return {
+      [held, interp](Result<Message> item) { return deliver(held->get(), interp, std::move(item)); },
+      [] { WorkerGil::current().release(); },
+  };
 }
 
 }  // namespace sigtap::py

@@ -1,6 +1,7 @@
 // _Subscription and the subscription callback that calls a Python callable on the receive thread.
 #pragma once
 
+#include <functional>
 #include <memory>
 
 #include "core/subscription.hpp"
@@ -19,13 +20,20 @@ PyTypeObject* subscription_type();
 /// joined) and nullptr is returned with an exception set. Needs the lock.
 PyObject* subscription_to_py(std::unique_ptr<Subscription> subscription);
 
+/// What Channel::subscribe takes from the binding.
+struct SubscriptionHandlers {
+  SubscriptionCallback callback;
+  std::function<void()> before_wait;
+};
+
 /// The core callback that hands each item to `callable` with the interpreter
 /// lock held: a sigtap.Message, an exception instance for a receive error, or
 /// None for the end. An exception from the callable goes to the unraisable
 /// hook and ends the subscription, as does a false result. Once the
 /// interpreter finalizes it ends the subscription without touching Python.
 /// The callback owns the reference; dropping it on the receive thread queues
-/// the release.
-SubscriptionCallback subscription_callback(Ref callable);
+/// the release. The lock stays held between items that are ready at once;
+/// before_wait gives it up. Needs the lock.
+SubscriptionHandlers subscription_handlers(Ref callable);
 
 }  // namespace sigtap::py

@@ -1,6 +1,7 @@
-// The mem:// transport: hubs by name, one port per endpoint, fan-out outside the hub lock.
+// The mem:// transport: hubs by name, one port per endpoint, fan-out without the hub lock.
 #include "core/transport/mem.hpp"
 
+#include <atomic>
 #include <map>
 #include <mutex>
 #include <string>
@@ -32,9 +33,14 @@ struct Port {
 
 struct Hub {
   std::mutex mutex;
-  // Weak so that a port lives exactly as long as its endpoint; dead entries
-  // are pruned by the next send.
+  // Weak: the endpoint owns its port. An endpoint removes its own entry
+  // when it goes away; entries whose port died otherwise are pruned when a
+  // sender rebuilds its list.
   std::vector<std::weak_ptr<Port>> ports;
+  // Bumped under the mutex whenever a port joins or leaves. Each sending
+  // endpoint keeps its own list of target ports and rebuilds it only when
+  // this changed, so senders sharing a hub never contend for its lock.
+  std::atomic<std::uint64_t> version{0};
 };
 
 namespace {
@@ -70,6 +76,18 @@ std::shared_ptr<Hub> hub(const std::string& name) {
 Mem::Mem(std::shared_ptr<mem::Hub> hub, std::shared_ptr<mem::Port> port, bool echo)
     : hub_(std::move(hub)), port_(std::move(port)), echo_(echo) {}
 
+Mem::~Mem() {
+  // Other endpoints' target lists may keep the port a little longer (until
+  // their next send): closed and empty, it holds no packets meanwhile.
+  close();
+  std::lock_guard lock(hub_->mutex);
+  std::erase_if(hub_->ports, [this](const std::weak_ptr<mem::Port>& p) {
+    std::shared_ptr<mem::Port> live = p.lock();
+    return !live || live == port_;
+  });
+  hub_->version.fetch_add(1, std::memory_order_release);
+}
+
 Result<TransportPtr> Mem::open(Endpoint endpoint) {
   Options& options = endpoint.options;
   SIGTAP_ASSIGN_OR_RETURN(bool echo, options.take_bool("echo", false));
@@ -85,46 +103,45 @@ Result<TransportPtr> Mem::open(Endpoint endpoint) {
   {
     std::lock_guard lock(hub->mutex);
     hub->ports.push_back(port);
+    hub->version.fetch_add(1, std::memory_order_release);
   }
   return TransportPtr(new Mem(std::move(hub), std::move(port), echo));
+}
+
+void Mem::refresh_targets() {
+  std::lock_guard lock(hub_->mutex);
+  targets_.clear();
+  std::size_t kept = 0;
+  for (std::size_t i = 0; i < hub_->ports.size(); ++i) {
+    std::shared_ptr<mem::Port> live = hub_->ports[i].lock();
+    if (!live) continue;
+    if (kept != i) hub_->ports[kept] = std::move(hub_->ports[i]);
+    ++kept;
+    if (live != port_ || echo_) targets_.push_back(std::move(live));
+  }
+  hub_->ports.resize(kept);
+  // Read under the lock that every bump takes: no change can slip between.
+  targets_version_ = hub_->version.load(std::memory_order_relaxed);
 }
 
 Status Mem::send(const Packet& packet) {
   if (packet.can) SIGTAP_TRY(can_frame::check_frame(*packet.can, packet.data.size()));
   const double timestamp = wall_clock_timestamp();
 
-  // The snapshot vector is reused by every send of this thread, so a steady
-  // stream allocates only the copies of the data. It is taken out of the
-  // thread-local slot while in use, which keeps a nested send correct.
-  static thread_local std::vector<std::shared_ptr<mem::Port>> spare;
-  std::vector<std::shared_ptr<mem::Port>> ports = std::exchange(spare, {});
-  {
-    std::lock_guard lock(hub_->mutex);
-    std::size_t kept = 0;
-    for (std::size_t i = 0; i < hub_->ports.size(); ++i) {
-      std::shared_ptr<mem::Port> live = hub_->ports[i].lock();
-      if (!live) continue;
-      if (kept != i) hub_->ports[kept] = std::move(hub_->ports[i]);
-      ++kept;
-      ports.push_back(std::move(live));
-    }
-    hub_->ports.resize(kept);
-  }
-
-  // Delivered outside the hub lock: a receiver never holds up another sender.
-  for (const std::shared_ptr<mem::Port>& port : ports) {
-    if (port == port_ && !echo_) continue;
+  // A steady stream takes no hub lock and allocates only the copies of the
+  // data; concurrent sends on this one endpoint take turns here.
+  std::lock_guard lock(targets_mutex_);
+  if (hub_->version.load(std::memory_order_acquire) != targets_version_) refresh_targets();
+  for (const std::shared_ptr<mem::Port>& port : targets_) {
     if (!port->accepts(packet)) continue;
     port->queue.push(Packet{packet.data, packet.can, timestamp, packet.source});
   }
-  // Dropping the references here (not at the next send) lets a port whose
-  // endpoint went away meanwhile be freed now.
-  ports.clear();
-  spare = std::move(ports);
   return {};
 }
 
 Result<std::optional<Packet>> Mem::recv(std::optional<Duration> timeout) { return port_->queue.pop(timeout); }
+
+std::optional<Packet> Mem::try_recv() { return port_->queue.try_pop(); }
 
 void Mem::close() {
   port_->queue.close();

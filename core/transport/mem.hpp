@@ -1,8 +1,11 @@
 // The mem:// transport: named in-process buses that connect the channels of one process.
 #pragma once
 
+#include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
+#include <vector>
 
 #include "core/transport/transport.hpp"
 
@@ -30,16 +33,28 @@ class Mem final : public Transport {
   Status send(const Packet& packet) override;
   /// The oldest packet delivered to this port; Error::Closed after close().
   Result<std::optional<Packet>> recv(std::optional<Duration> timeout) override;
+  /// The oldest packet delivered to this port, if one is waiting.
+  std::optional<Packet> try_recv() override;
+  /// Sending only copies into queues that never block.
+  bool sends_without_waiting() const override { return true; }
   /// Wakes blocked receivers and discards what is queued; later deliveries
   /// to this port are dropped. Idempotent.
   void close() override;
+  ~Mem() override;
 
  private:
   Mem(std::shared_ptr<mem::Hub> hub, std::shared_ptr<mem::Port> port, bool echo);
+  // Rebuilds targets_ from the hub's list; the caller holds targets_mutex_.
+  void refresh_targets();
 
   std::shared_ptr<mem::Hub> hub_;
   std::shared_ptr<mem::Port> port_;
   bool echo_;
+  std::mutex targets_mutex_;
+  // The ports a send delivers to (this one only with echo), as of
+  // targets_version_ of the hub.
+  std::vector<std::shared_ptr<mem::Port>> targets_;
+  std::uint64_t targets_version_ = ~std::uint64_t{0};
 };
 
 }  // namespace sigtap

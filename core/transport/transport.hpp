@@ -25,6 +25,16 @@ class Transport {
   /// Waits at most `timeout` (no limit when absent) for a packet; nothing when
   /// the time passed; Error::Closed once no packet will come any more.
   virtual Result<std::optional<Packet>> recv(std::optional<Duration> timeout) = 0;
+  /// A packet that is already waiting, or nothing (also when one would have
+  /// to be waited for, read from the system, or after close: recv() tells
+  /// those apart). Never waits, never reads the clock, never runs foreign
+  /// code: the channel calls it under its codec lock, possibly while the
+  /// caller holds the interpreter lock. The default has nothing waiting.
+  virtual std::optional<Packet> try_recv() { return std::nullopt; }
+  /// True when send() never waits (no system call that may block, no
+  /// foreign code): the binding then sends without releasing the
+  /// interpreter lock.
+  virtual bool sends_without_waiting() const { return false; }
   /// Idempotent, never fails, callable from any thread; makes blocked
   /// receivers return.
   virtual void close() = 0;
