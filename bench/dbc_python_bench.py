@@ -26,7 +26,7 @@ BATCH = 50_000  # below the mem:// queue capacity, so nothing is dropped
 
 
 def frames_for(path, count):
-    db = cantools.database.load_file(str(path))
+    db = cantools.database.load_file(str(path), strict=False)
     rng = random.Random(1)
     usable = []
     for m in db.messages:
@@ -78,7 +78,7 @@ def main():
     sigtap.open("mem://dbc-load", f"dbc:{largest}").close()
     ours = time.perf_counter() - start
     start = time.perf_counter()
-    cantools.database.load_file(str(largest))
+    cantools.database.load_file(str(largest), strict=False)
     theirs = time.perf_counter() - start
     print(f"load {largest.name} ({largest.stat().st_size:,} bytes): sigtap {ours * 1e3:.1f} ms, "
           f"cantools {theirs * 1e3:.1f} ms, ratio {theirs / ours:.1f}x")

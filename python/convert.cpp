@@ -2,6 +2,8 @@
 #include "python/convert.hpp"
 
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -127,35 +129,68 @@ namespace {
 // Field names (and short texts such as choice labels) repeat in every
 // message a codec decodes. Keeping the str objects of recent texts saves the
 // UTF-8 decode and allocation per field, and a dict insert then reuses the
-// hash the str already carries. Direct-mapped: a miss just replaces a slot.
+// hash the str already carries. A few probes per look-up; when they find
+// neither the text nor a free slot, the first slot probed is replaced.
 // Only touched with the interpreter lock held; allocated once, never freed.
 class TextCache {
  public:
-  static constexpr std::size_t kSlots = 4096;
-  static constexpr std::size_t kMaxLength = 48;
+  static constexpr std::size_t kSlots = 8192;
+  static constexpr std::size_t kProbes = 4;
+  static constexpr std::size_t kMaxLength = 64;
 
   PyObject* get(std::string_view text) {
     if (text.size() > kMaxLength) return text_to_py(text);
-    Slot& slot = slots_[std::hash<std::string_view>{}(text) & (kSlots - 1)];
-    if (slot.object && slot.text == text) {
-      Py_INCREF(slot.object);
-      return slot.object;
+    const std::uint64_t h = hash(text);
+    std::size_t target = h & (kSlots - 1);
+    for (std::size_t i = 0; i < kProbes; ++i) {
+      const std::size_t at = (h + i) & (kSlots - 1);
+      Entry& entry = entries_[at];
+      if (!entry.object) {
+        target = at;
+        break;
+      }
+      // The texts live apart from the hashes, so a look-up touches them
+      // only on a hash match.
+      if (entry.hash == h && texts_[at] == text) {
+        Py_INCREF(entry.object);
+        return entry.object;
+      }
     }
     PyObject* fresh = text_to_py(text);
     if (!fresh) return nullptr;
-    Py_XDECREF(slot.object);
-    slot.text.assign(text);
-    slot.object = fresh;
+    Entry& entry = entries_[target];
+    Py_XDECREF(entry.object);
+    entry = {h, fresh};
+    texts_[target].assign(text);
     Py_INCREF(fresh);
     return fresh;
   }
 
  private:
-  struct Slot {
-    std::string text;
+  struct Entry {
+    std::uint64_t hash = 0;
     PyObject* object = nullptr;
   };
-  Slot slots_[kSlots];
+
+  // Eight bytes at a time: names are short, and a collision costs only a
+  // compare.
+  static std::uint64_t hash(std::string_view text) {
+    std::uint64_t h = 0x9E3779B97F4A7C15ull ^ text.size();
+    std::size_t i = 0;
+    for (; i + 8 <= text.size(); i += 8) {
+      std::uint64_t word;
+      std::memcpy(&word, text.data() + i, 8);
+      h = (h ^ word) * 0xFF51AFD7ED558CCDull;
+      h ^= h >> 32;
+    }
+    std::uint64_t tail = 0;
+    std::memcpy(&tail, text.data() + i, text.size() - i);
+    h = (h ^ tail) * 0xC4CEB9FE1A85EC53ull;
+    return h ^ (h >> 29);
+  }
+
+  Entry entries_[kSlots];
+  std::string texts_[kSlots];
 };
 
 PyObject* cached_text_to_py(std::string_view text) {
