@@ -22,7 +22,9 @@ struct DecodedBlock {
 };
 
 /// Decodes one framed block. Never fails: an unknown number or an
-/// unparsable body gives a result without a name.
+/// unparsable body (shorter than its type's fields, a Length above 65527 or
+/// beyond the bytes given, a bad sync) gives a result without a name. The
+/// revision bits play no part; the CRC is not checked again.
 DecodedBlock decode_block(std::span<const std::uint8_t> block);
 
 }  // namespace sigtap::sbf
