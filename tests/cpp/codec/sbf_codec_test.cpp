@@ -93,6 +93,24 @@ TEST(SbfCodec, DecodeNamesFieldsPacketsAndTimestamps) {
                              Packet{block, {}, 2.0, {}}}));
 }
 
+TEST(SbfCodec, DecodedBlocksReEncodeToTheSameBytes) {
+  sbf::PvtGeodetic p;
+  p.tow = 1, p.wnc = 2, p.mode = 0x84, p.error = 3, p.latitude = 0.5, p.vn = 0.1, p.cog = -1e-7, p.time_system = 1;
+  p.datum = 2, p.nr_sv = 9, p.reference_id = 4, p.signal_info = 7, p.nr_bases = 1, p.h_accuracy = 5;
+  sbf::AttEuler a;
+  a.tow = 1, a.wnc = 2, a.nr_sv = 3, a.mode = 2, a.heading = 359.9, a.roll_dot = 0.3;
+  Sbf codec = fixed_clock();
+  for (const auto& [block, name] : {std::pair{*p.encode(), "PVTGeodetic"}, {a.encode(), "AttEuler"}}) {
+    auto got = decode(codec, block);
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(got[0].name, name);
+    EXPECT_EQ(got[0].fields.back().first, "revision");
+    auto again = codec.encode(got[0]);
+    ASSERT_TRUE(again.ok()) << again.error().fmt();
+    EXPECT_EQ(again->at(0).data, block) << name;
+  }
+}
+
 TEST(SbfCodec, SourcesAreFramedSeparatelyAndTheLeastRecentlyFedIsDropped) {
   Sbf codec;
   const Bytes block = sbf_block(4003, Bytes(20, 1));
