@@ -51,13 +51,22 @@ Status read(Fields& f, std::string_view key, std::optional<double>& dst) {
   return {};
 }
 
+// "tow" and "wnc", the clock's time where a message has none.
+template <class Record>
+Status read_time(Fields& f, Record& r, GpsTime now) {
+  SIGTAP_TRY(read(f, "tow", r.tow));
+  SIGTAP_TRY(read(f, "wnc", r.wnc));
+  if (!r.tow) r.tow = now.tow;
+  if (!r.wnc) r.wnc = now.wnc;
+  return {};
+}
+
 Result<std::vector<std::uint8_t>> encode_pvt_geodetic(Fields& f, GpsTime now) {
   using sigtap::sbf::PvtGeodetic;
   PvtGeodetic r;
   f.ignore_decoded();
   SIGTAP_ASSIGN_OR_RETURN(const bool mode_2d, f.boolean("mode_2d"));
-  SIGTAP_TRY(read(f, "tow", r.tow));
-  SIGTAP_TRY(read(f, "wnc", r.wnc));
+  SIGTAP_TRY(read_time(f, r, now));
   SIGTAP_TRY(read_or_zero(f, "mode", r.mode));
   SIGTAP_TRY(read_or_zero(f, "error", r.error));
   for (auto [key, dst] : {std::pair{"latitude", &PvtGeodetic::latitude}, {"longitude", &PvtGeodetic::longitude},
@@ -84,8 +93,6 @@ Result<std::vector<std::uint8_t>> encode_pvt_geodetic(Fields& f, GpsTime now) {
   SIGTAP_TRY(read(f, "v_accuracy", r.v_accuracy));
   SIGTAP_TRY(read_or_zero(f, "misc", r.misc));
   SIGTAP_TRY(f.finish("PVTGeodetic"));
-  if (!r.tow) r.tow = now.tow;
-  if (!r.wnc) r.wnc = now.wnc;
   if (mode_2d) r.mode |= 0x80;
   r.time_system = time_system;
   r.datum = datum;
@@ -96,8 +103,7 @@ Result<std::vector<std::uint8_t>> encode_att_euler(Fields& f, GpsTime now) {
   using sigtap::sbf::AttEuler;
   AttEuler r;
   f.ignore_decoded();
-  SIGTAP_TRY(read(f, "tow", r.tow));
-  SIGTAP_TRY(read(f, "wnc", r.wnc));
+  SIGTAP_TRY(read_time(f, r, now));
   SIGTAP_TRY(read(f, "nr_sv", r.nr_sv));
   SIGTAP_TRY(read_or_zero(f, "error", r.error));
   SIGTAP_TRY(read_or_zero(f, "mode", r.mode));
@@ -107,8 +113,6 @@ Result<std::vector<std::uint8_t>> encode_att_euler(Fields& f, GpsTime now) {
     SIGTAP_TRY(read(f, key, r.*dst));
   }
   SIGTAP_TRY(f.finish("AttEuler"));
-  if (!r.tow) r.tow = now.tow;
-  if (!r.wnc) r.wnc = now.wnc;
   return r.encode();
 }
 
