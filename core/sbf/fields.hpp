@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string>
 
 #include "core/sbf/block_layouts.hpp"
 #include "core/value.hpp"

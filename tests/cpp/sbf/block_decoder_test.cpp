@@ -13,260 +13,163 @@
 #include <map>
 #include <variant>
 
-#include "core/sbf/block_names.hpp"
 #include "core/sbf/fields.hpp"
 
 namespace sigtap::sbf {
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
-struct Put {
-  std::uint16_t offset;
-  std::variant<std::uint8_t, std::int8_t, std::uint16_t, std::uint32_t, float, double> v;
-};
-constexpr float kDnuF = -2e10f;
-constexpr double kDnuD = -2e10;
+struct Put { std::uint16_t offset; std::variant<std::uint8_t, std::int8_t, std::uint16_t, std::uint32_t, float, double> v; };
 
 Bytes body(std::size_t size, const std::vector<Put>& puts) {
   Bytes b(size, 0);
-  for (const Put& p : puts) {
-    std::visit([&](auto x) { std::memcpy(b.data() + p.offset, &x, sizeof x); }, p.v);
-  }
+  for (const Put& p : puts) std::visit([&](auto x) { std::memcpy(b.data() + p.offset, &x, sizeof x); }, p.v);
   return b;
 }
 
-// A block around `b` (padded to 4; the decoder does not check the CRC).
+// A block around `b`: zero-padded to a multiple of 4, or unpadded under a
+// given Length (the decoder does not check the CRC).
 Bytes frame(std::uint16_t id, const Bytes& b, std::size_t length = 0) {
-  if (length == 0) length = (8 + b.size() + 3) / 4 * 4;
-  Bytes out(std::max(8 + b.size(), length), 0);
+  Bytes out(length ? 8 + b.size() : (8 + b.size() + 3) / 4 * 4, 0);
+  if (length == 0) length = out.size();
   const std::uint8_t header[] = {0x24, 0x40, 0, 0, std::uint8_t(id), std::uint8_t(id >> 8), std::uint8_t(length), std::uint8_t(length >> 8)};
-  std::copy(std::begin(header), std::end(header), out.begin());
-  std::copy(b.begin(), b.end(), out.begin() + 8);
+  std::copy(b.begin(), b.end(), std::copy(std::begin(header), std::end(header), out.begin()));
   return out;
 }
 
-std::string shown(const DecodedBlock& d) {
-  return d.fields ? Value::map(*d.fields).fmt() : d.name ? "no fields" : "no name";
-}
+std::string shown(const DecodedBlock& d) { return d.fields ? Value::map(*d.fields).fmt() : d.name ? "no fields" : "no name"; }
 
-struct Golden {
-  std::uint16_t id;
-  std::size_t size;
-  std::vector<Put> puts;
-  const char* expected;
-};
-
+struct Golden { std::uint16_t id; std::size_t size; std::vector<Put> puts; const char* expected; };
 const Golden kGolden[] = {
-    {4001, 24, {{0, 1000u}, {4, std::uint16_t(0xFFFF)}, {7, std::uint8_t(9)}, {8, std::uint16_t(250)}, {12, std::uint16_t(1)}, {14, std::uint16_t(0xFFFF)}, {16, 0.1f}, {20, kDnuF}},
-     "{tow: 1000, wnc: null, nr_sv: null, pdop: 2.5, tdop: null, hdop: 0.01, vdop: 655.35, hpl: 0.1, vpl: null}"},
-    {4007, 87, {{0, 0xFFFFFFFFu}, {4, std::uint16_t(2367)}, {6, std::uint8_t(0x84)}, {7, std::uint8_t(200)}, {8, 0.5}, {16, kDnuD}, {24, 131.25}, {32, 48.5f}, {36, 0.1f}, {40, -0.0f}, {44, kDnuF}, {48, 1e-7f}, {52, kDnuD}, {60, 3.5f}, {64, std::uint8_t(255)}, {65, std::uint8_t(77)}, {66, std::uint8_t(255)}, {67, std::uint8_t(5)}, {68, std::uint16_t(0xFFFF)}, {70, std::uint16_t(278)}, {72, 0xFFFFFFFFu}, {76, std::uint8_t(1)}, {77, std::uint8_t(255)}, {80, std::uint16_t(0xFFFF)}, {82, std::uint16_t(102)}, {84, std::uint16_t(138)}, {86, std::uint8_t(8)}},
-     "{tow: null, wnc: 2367, mode: 4, mode_name: \"RTK Fixed\", mode_2d: true, error: 200, latitude: 0.5, longitude: null, height: 131.25, undulation: 48.5, vn: 0.1, ve: -0.0, vu: null, cog: 1e-7, rx_clk_bias: null, rx_clk_drift: 3.5, time_system: null, datum: 77, nr_sv: null, reference_id: null, mean_corr_age: 278, signal_info: 4294967295, nr_bases: 255, latency: null, h_accuracy: 102, v_accuracy: 138}"},
+    {4001, 24, {{0, 1000u}, {4, std::uint16_t(0xFFFF)}, {7, std::uint8_t(9)}, {8, std::uint16_t(250)}, {12, std::uint16_t(1)}, {14, std::uint16_t(0xFFFF)}, {16, 0.1f}, {20, -2e10f}}, "{tow: 1000, wnc: null, nr_sv: null, pdop: 2.5, tdop: null, hdop: 0.01, vdop: 655.35, hpl: 0.1, vpl: null}"},
+    {4007, 87, {{0, 0xFFFFFFFFu}, {4, std::uint16_t(2367)}, {6, std::uint8_t(0x84)}, {7, std::uint8_t(200)}, {8, 0.5}, {16, -2e10}, {24, 131.25}, {32, 48.5f}, {36, 0.1f}, {40, -0.0f}, {44, -2e10f}, {48, 1e-7f}, {52, -2e10}, {60, 3.5f}, {64, std::uint8_t(255)}, {65, std::uint8_t(77)}, {66, std::uint8_t(255)}, {67, std::uint8_t(5)}, {68, std::uint16_t(0xFFFF)}, {70, std::uint16_t(278)}, {72, 0xFFFFFFFFu}, {76, std::uint8_t(1)}, {77, std::uint8_t(255)}, {80, std::uint16_t(0xFFFF)}, {82, std::uint16_t(102)}, {84, std::uint16_t(138)}, {86, std::uint8_t(8)}}, "{tow: null, wnc: 2367, mode: 4, mode_name: \"RTK Fixed\", mode_2d: true, error: 200, latitude: 0.5, longitude: null, height: 131.25, undulation: 48.5, vn: 0.1, ve: -0.0, vu: null, cog: 1e-7, rx_clk_bias: null, rx_clk_drift: 3.5, time_system: null, datum: 77, nr_sv: null, reference_id: null, mean_corr_age: 278, signal_info: 4294967295, nr_bases: 255, latency: null, h_accuracy: 102, v_accuracy: 138}"},
     // Revision 2 in the ID: same layout.
-    {4006 | 2 << 13, 90, {{0, 7u}, {4, std::uint16_t(1)}, {6, std::uint8_t(0x4A)}, {8, 1.5}, {16, -2.25}, {24, kDnuD}, {36, kDnuF}, {40, 2.5f}, {44, -1.0f}, {52, 0.001}, {64, std::uint8_t(1)}, {65, std::uint8_t(255)}, {66, std::uint8_t(12)}, {68, std::uint16_t(3)}, {80, std::uint16_t(44)}},
-     "{tow: 7, wnc: 1, mode: 10, mode_name: \"PPP\", error: 0, x: 1.5, y: -2.25, z: null, undulation: 0.0, vx: null, vy: 2.5, vz: -1.0, cog: 0.0, rx_clk_bias: 0.001, rx_clk_drift: 0.0, time_system: 1, datum: null, nr_sv: 12, reference_id: 3, mean_corr_age: 0, signal_info: 0, nr_bases: 0, latency: 44, h_accuracy: 0, v_accuracy: 0}"},
+    {4006 | 2 << 13, 87, {{0, 7u}, {4, std::uint16_t(1)}, {6, std::uint8_t(0x4A)}, {8, 1.5}, {16, -2.25}, {24, -2e10}, {36, -2e10f}, {40, 2.5f}, {44, -1.0f}, {52, 0.001}, {64, std::uint8_t(1)}, {65, std::uint8_t(255)}, {66, std::uint8_t(12)}, {68, std::uint16_t(3)}, {80, std::uint16_t(44)}}, "{tow: 7, wnc: 1, mode: 10, mode_name: \"PPP\", error: 0, x: 1.5, y: -2.25, z: null, undulation: 0.0, vx: null, vy: 2.5, vz: -1.0, cog: 0.0, rx_clk_bias: 0.001, rx_clk_drift: 0.0, time_system: 1, datum: null, nr_sv: 12, reference_id: 3, mean_corr_age: 0, signal_info: 0, nr_bases: 0, latency: 44, h_accuracy: 0, v_accuracy: 0}"},
     // SBList 0x2B: PosStdDev, Att, Vel and PosCov follow in bit order. The
     // PosStdDev sub-block is latitude, longitude, height on the wire.
-    {4226, 96, {{0, 5u}, {4, std::uint16_t(6)}, {6, std::uint8_t(0x34)}, {7, std::uint8_t(1)}, {8, std::uint16_t(0xFFFF)}, {10, std::uint16_t(0xFFFF)}, {12, 0.25}, {20, -0.5}, {28, 100.0}, {36, 48.5f}, {40, std::uint16_t(12)}, {42, std::uint16_t(0xFFFF)}, {44, std::uint8_t(255)}, {45, std::uint8_t(3)}, {46, std::uint16_t(0x2B)}, {48, 1.5f}, {52, 2.5f}, {56, kDnuF}, {60, 10.0f}, {64, 20.0f}, {68, 30.0f}, {72, 0.1f}, {76, 0.2f}, {80, 0.3f}, {84, 9.0f}},
-     "{tow: 5, wnc: 6, error: 1, info: 65535, gnss_mode: 4, gnss_age: null, latitude: 0.25, longitude: -0.5, height: 100.0, undulation: 48.5, accuracy: 12, latency: null, datum: null, sb_list: 43, pos_std_dev: {latitude: 1.5, longitude: 2.5, height: null}, att: {heading: 10.0, pitch: 20.0, roll: 30.0}, att_std_dev: null, vel: {ve: 0.1, vn: 0.2, vu: 0.3}, vel_std_dev: null}"},
+    {4226, 96, {{0, 5u}, {4, std::uint16_t(6)}, {6, std::uint8_t(0x34)}, {7, std::uint8_t(1)}, {8, std::uint16_t(0xFFFF)}, {10, std::uint16_t(0xFFFF)}, {12, 0.25}, {20, -0.5}, {28, 100.0}, {36, 48.5f}, {40, std::uint16_t(12)}, {42, std::uint16_t(0xFFFF)}, {44, std::uint8_t(255)}, {45, std::uint8_t(3)}, {46, std::uint16_t(0x2B)}, {48, 1.5f}, {52, 2.5f}, {56, -2e10f}, {60, 10.0f}, {64, 20.0f}, {68, 30.0f}, {72, 0.1f}, {76, 0.2f}, {80, 0.3f}, {84, 9.0f}}, "{tow: 5, wnc: 6, error: 1, info: 65535, gnss_mode: 4, gnss_age: null, latitude: 0.25, longitude: -0.5, height: 100.0, undulation: 48.5, accuracy: 12, latency: null, datum: null, sb_list: 43, pos_std_dev: {latitude: 1.5, longitude: 2.5, height: null}, att: {heading: 10.0, pitch: 20.0, roll: 30.0}, att_std_dev: null, vel: {ve: 0.1, vn: 0.2, vu: 0.3}, vel_std_dev: null}"},
     // Only the covariance sub-blocks: read, never shown.
-    {4226, 84, {{46, std::uint16_t(0xFFE0)}},
-     "{tow: 0, wnc: 0, error: 0, info: 0, gnss_mode: 0, gnss_age: 0, latitude: 0.0, longitude: 0.0, height: 0.0, undulation: 0.0, accuracy: 0, latency: 0, datum: 0, sb_list: 65504, pos_std_dev: null, att: null, att_std_dev: null, vel: null, vel_std_dev: null}"},
-    {5906, 48, {{0, 1u}, {4, std::uint16_t(2)}, {6, std::uint8_t(0x12)}, {7, std::uint8_t(3)}, {8, 0.5f}, {12, kDnuF}, {44, -4.0f}},
-     "{tow: 1, wnc: 2, mode: 2, error: 3, cov_latlat: 0.5, cov_lonlon: null, cov_hgthgt: 0.0, cov_bb: 0.0, cov_latlon: 0.0, cov_lathgt: 0.0, cov_latb: 0.0, cov_lonhgt: 0.0, cov_lonb: 0.0, cov_hb: -4.0}"},
-    {5908, 52, {{6, std::uint8_t(0xFF)}, {7, std::uint8_t(255)}, {8, kDnuF}, {24, 0.7f}, {44, 2e-5f}},
-     "{tow: 0, wnc: 0, mode: 15, error: 255, cov_vnvn: null, cov_veve: 0.0, cov_vuvu: 0.0, cov_dd: 0.0, cov_vnve: 0.7, cov_vnvu: 0.0, cov_vnd: 0.0, cov_vevu: 0.0, cov_ved: 0.0, cov_vud: 2e-5}"},
-    {5914, 14, {{0, 2000u}, {4, std::uint16_t(2367)}, {6, std::int8_t(-128)}, {7, std::int8_t(5)}, {8, std::int8_t(23)}, {9, std::int8_t(-5)}, {10, std::int8_t(11)}, {12, std::int8_t(18)}, {13, std::uint8_t(255)}},
-     "{tow: 2000, wnc: 2367, utc_year: null, utc_month: 5, utc_day: 23, utc_hour: -5, utc_min: 11, utc_sec: 0, delta_ls: 18, sync_level: 255}"},
-    {5938 | 1 << 13, 36, {{0, 3u}, {4, std::uint16_t(4)}, {6, std::uint8_t(255)}, {7, std::uint8_t(128)}, {8, std::uint16_t(0x13)}, {12, 0.1f}, {16, kDnuF}, {20, -1.5f}, {32, 90.0f}},
-     "{tow: 3, wnc: 4, nr_sv: null, mode: 3, mode_name: \"HeadingPitchRollFloat\", heading: 0.1, pitch: null, roll: -1.5, pitch_dot: 0.0, roll_dot: 0.0, heading_dot: 90.0}"},
+    {4226, 84, {{46, std::uint16_t(0xFFE0)}}, "{tow: 0, wnc: 0, error: 0, info: 0, gnss_mode: 0, gnss_age: 0, latitude: 0.0, longitude: 0.0, height: 0.0, undulation: 0.0, accuracy: 0, latency: 0, datum: 0, sb_list: 65504, pos_std_dev: null, att: null, att_std_dev: null, vel: null, vel_std_dev: null}"},
+    {5906, 48, {{0, 1u}, {4, std::uint16_t(2)}, {6, std::uint8_t(0x12)}, {7, std::uint8_t(3)}, {8, 0.5f}, {12, -2e10f}, {44, -4.0f}}, "{tow: 1, wnc: 2, mode: 2, error: 3, cov_latlat: 0.5, cov_lonlon: null, cov_hgthgt: 0.0, cov_bb: 0.0, cov_latlon: 0.0, cov_lathgt: 0.0, cov_latb: 0.0, cov_lonhgt: 0.0, cov_lonb: 0.0, cov_hb: -4.0}"},
+    {5908, 48, {{6, std::uint8_t(0xFF)}, {7, std::uint8_t(255)}, {8, -2e10f}, {24, 0.7f}, {44, 2e-5f}}, "{tow: 0, wnc: 0, mode: 15, error: 255, cov_vnvn: null, cov_veve: 0.0, cov_vuvu: 0.0, cov_dd: 0.0, cov_vnve: 0.7, cov_vnvu: 0.0, cov_vnd: 0.0, cov_vevu: 0.0, cov_ved: 0.0, cov_vud: 2e-5}"},
+    {5914, 14, {{0, 2000u}, {4, std::uint16_t(2367)}, {6, std::int8_t(-128)}, {7, std::int8_t(5)}, {8, std::int8_t(23)}, {9, std::int8_t(-5)}, {10, std::int8_t(11)}, {12, std::int8_t(18)}, {13, std::uint8_t(255)}}, "{tow: 2000, wnc: 2367, utc_year: null, utc_month: 5, utc_day: 23, utc_hour: -5, utc_min: 11, utc_sec: 0, delta_ls: 18, sync_level: 255}"},
+    {5938 | 1 << 13, 36, {{0, 3u}, {4, std::uint16_t(4)}, {6, std::uint8_t(255)}, {7, std::uint8_t(128)}, {8, std::uint16_t(0x13)}, {12, 0.1f}, {16, -2e10f}, {20, std::numeric_limits<float>::quiet_NaN()}, {32, 90.0f}}, "{tow: 3, wnc: 4, nr_sv: null, mode: 3, mode_name: \"HeadingPitchRollFloat\", heading: 0.1, pitch: null, roll: NaN, pitch_dot: 0.0, roll_dot: 0.0, heading_dot: 90.0}"},
     {5921, 6, {{0, 7u}, {4, std::uint16_t(0xFFFF)}}, "{tow: 7, wnc: null}"},
-    {5922, 10, {{0, 0xFFFFFFFFu}, {4, std::uint16_t(8)}}, "{tow: null, wnc: 8}"},
+    {5922, 6, {{0, 0xFFFFFFFFu}, {4, std::uint16_t(8)}}, "{tow: null, wnc: 8}"},
     {5943, 6, {{0, 9u}, {4, std::uint16_t(10)}}, "{tow: 9, wnc: 10}"},
 };
 
 TEST(SbfBlockDecoder, GoldenBodies) {
   for (const Golden& g : kGolden) {
-    const DecodedBlock d = decode_block(frame(g.id, body(g.size, g.puts)));
-    EXPECT_STREQ(d.name, block_name(g.id & 0x1FFF)) << g.id;
+    const Bytes full = body(g.size, g.puts);
+    const DecodedBlock d = decode_block(frame(g.id, full));
     EXPECT_EQ(shown(d), g.expected) << g.id;
-    ASSERT_TRUE(d.fields);
-    EXPECT_EQ(d.fields->capacity(), d.fields->size()) << g.id;
+    ASSERT_TRUE(d.fields && d.fields->capacity() == d.fields->size()) << g.id;
+    // Each golden body is exactly as long as its fields; the body runs to
+    // Length, padding included, so the longest too short is a multiple of 4 below.
+    EXPECT_EQ(shown(decode_block(frame(g.id, Bytes(full.begin(), full.begin() + (g.size - 1) / 4 * 4)))), "no name") << g.id;
   }
 }
 
-TEST(SbfBlockDecoder, ModeTexts) {
-  struct Case { std::uint16_t id; std::uint16_t mode; const char* shown; };
+TEST(SbfBlockDecoder, ModesShortBodiesAndUnknownNumbers) {
+  struct Case { std::uint16_t id; Bytes body; const char* shown; std::size_t length = 0; };
   const Case cases[] = {
-      {4007, 0x09, "mode: 9, mode_name: \"Unknown(9)\", mode_2d: false"},
-      {4007, 0xCF, "mode: 15, mode_name: \"Unknown(15)\", mode_2d: true"},
-      {4007, 0x40, "mode: 0, mode_name: \"No PVT\", mode_2d: false"},
-      {4006, 0x07, "mode: 7, mode_name: \"Moving Base RTK Fixed\", error"},
-      {5938, 0x07, "mode: 0, mode_name: \"NoAttitude\", heading"},
-      {5938, 0x12, "mode: 2, mode_name: \"HeadingPitchFixed\", heading"},
+      {4007, body(87, {{6, std::uint8_t(0xCF)}}), "mode: 15, mode_name: \"Unknown(15)\", mode_2d: true"},
+      {4007, body(87, {{6, std::uint8_t(0x40)}}), "mode: 0, mode_name: \"No PVT\", mode_2d: false"},
+      {5938, body(36, {{8, std::uint16_t(7)}}), "mode: 0, mode_name: \"NoAttitude\", heading"},
+      {5938, body(36, {{8, std::uint16_t(0x12)}}), "mode: 2, mode_name: \"HeadingPitchFixed\", heading"},
+      // Unknown numbers; the 45 types without a table take any body.
+      {4003, Bytes(100), "no name"}, {8191, {}, "no name"}, {4027, {}, "no fields"}, {4000 | 7 << 13, Bytes(3), "no fields"},
+      // Length at the limit, above 65527, odd, below 8, beyond the bytes given.
+      {5921, Bytes(65516), "{tow: 0, wnc: 0}"}, {5921, Bytes(65520), "no name"}, {5921, Bytes(6), "no name", 14},
+      {5921, Bytes(6), "no name", 7}, {5921, Bytes(6), "no name", 20},
   };
-  for (const Case& c : cases) {
-    const Put mode = c.id == 5938 ? Put{8, c.mode} : Put{6, std::uint8_t(c.mode)};
-    EXPECT_NE(shown(decode_block(frame(c.id, body(87, {mode})))).find(c.shown), std::string::npos) << c.shown;
-  }
-}
-
-TEST(SbfBlockDecoder, UnparsableAndUnknownBlocksHaveNoName) {
-  struct Case { std::uint16_t id; Bytes body; const char* shown; };
-  const Case cases[] = {
-      // The body runs to Length, padding included: the longest too short.
-      {4001, Bytes(20), "no name"}, {4006, Bytes(84), "no name"}, {4007, Bytes(84), "no name"},
-      {4226, Bytes(44), "no name"}, {5906, Bytes(44), "no name"}, {5908, Bytes(44), "no name"},
-      {5914, Bytes(12), "no name"}, {5921, Bytes(4), "no name"}, {5922, {}, "no name"},
-      {5938, Bytes(32), "no name"}, {5943, Bytes(4), "no name"},
-      // A selected sub-block missing from the body.
-      {4226, body(56, {{46, std::uint16_t(0x0101)}}), "no name"},
-      {4003, Bytes(100), "no name"}, {8191, {}, "no name"},
-      // The 45 types without a field table take any body.
-      {4027, {}, "no fields"}, {4000 | 7 << 13, Bytes(3), "no fields"},
-  };
-  for (const Case& c : cases) EXPECT_EQ(shown(decode_block(frame(c.id, c.body))), c.shown) << c.id;
-  // Length above 65527, beyond the bytes given, not a multiple of 4; bad sync; no header.
-  const Bytes big = frame(5921, Bytes(65520));
-  EXPECT_EQ(shown(decode_block(frame(5921, Bytes(65516)))), "{tow: 0, wnc: 0}");
-  EXPECT_EQ(shown(decode_block(big)), "no name");
-  for (std::size_t length : {14, 7}) EXPECT_EQ(shown(decode_block(frame(5921, Bytes(6), length))), "no name");
-  const Bytes cut = frame(5921, Bytes(6));
-  EXPECT_EQ(shown(decode_block(std::span(cut).first(12))), "no name");
-  Bytes bad_sync = frame(5921, Bytes(8));
-  bad_sync[1] = 0x41;
-  EXPECT_EQ(shown(decode_block(bad_sync)), "no name");
-  EXPECT_EQ(shown(decode_block(Bytes{0x24, 0x40, 0, 0, 0xA1, 0x0F})), "no name");
+  for (const Case& c : cases) EXPECT_NE(shown(decode_block(frame(c.id, c.body, c.length))).find(c.shown), std::string::npos) << c.shown;
+  // A bad sync byte; a header cut short.
+  for (const Bytes& b : {Bytes{0x24, 0x41, 0, 0, 0xA1, 0x0F, 12, 0, 0, 0, 0, 0}, Bytes{0x24, 0x40, 0, 0, 0xA1, 0x0F}}) EXPECT_EQ(shown(decode_block(b)), "no name");
 }
 
 TEST(SbfBlockDecoder, EveryNameByNumber) {
-  const std::map<std::uint16_t, std::string> expected = {
-      {4000, "MeasExtra"}, {4001, "DOP"}, {4002, "GALNav"}, {4006, "PVTCartesian"}, {4007, "PVTGeodetic"},
-      {4012, "SatVisibility"}, {4013, "ChannelStatus"}, {4014, "ReceiverStatus"}, {4015, "Commands"},
-      {4020, "GEORawL1"}, {4027, "MeasEpoch"}, {4028, "BaseVectorGeod"}, {4030, "GALIon"}, {4031, "GALUtc"},
-      {4032, "GALGstGps"}, {4042, "GPSCNav"}, {4043, "BaseVectorCart"}, {4044, "PosCart"},
-      {4050, "ExtSensorMeas"}, {4059, "DiskStatus"}, {4077, "INSSupport"}, {4082, "QualityInd"},
-      {4092, "RFStatus"}, {4103, "RxMessage"}, {4109, "Meas3Ranges"}, {4111, "Meas3Doppler"},
-      {4120, "BDSIon"}, {4222, "ExtSensorInfo"}, {4223, "ExtSensorStatus"}, {4224, "ImuSetup"},
-      {4225, "INSNavCart"}, {4226, "INSNavGeod"}, {4229, "ExtEventINSNavCart"}, {4230, "ExtEventINSNavGeod"},
-      {4244, "VelSensorSetup"}, {4272, "NavCart"}, {5891, "GPSNav"}, {5893, "GPSIon"}, {5894, "GPSUtc"},
-      {5896, "GEONav"}, {5902, "ReceiverSetup"}, {5905, "PosCovCartesian"}, {5906, "PosCovGeodetic"},
-      {5907, "VelCovCartesian"}, {5908, "VelCovGeodetic"}, {5911, "XPPSOffset"}, {5914, "ReceiverTime"},
-      {5919, "DiffCorrIn"}, {5921, "EndOfPVT"}, {5922, "EndOfMeas"}, {5924, "ExtEvent"}, {5936, "Comment"},
-      {5938, "AttEuler"}, {5939, "AttCovEuler"}, {5942, "AuxAntPositions"}, {5943, "EndOfAtt"}};
-  std::map<std::uint16_t, std::string> decoded;
-  for (std::uint16_t n = 0; n < 8192; ++n) {
-    // A zero body long enough for every mapped type (INSNavGeod selects no sub-block).
-    if (const DecodedBlock d = decode_block(frame(n, Bytes(96))); d.name) decoded[n] = d.name;
-  }
-  EXPECT_EQ(decoded, expected);
+  std::string decoded;
+  // A zero body long enough for every mapped type (INSNavGeod selects no sub-block).
+  for (std::uint16_t n = 0; n < 8192; ++n)
+    if (const DecodedBlock d = decode_block(frame(n, Bytes(96))); d.name) decoded += std::to_string(n) + " " + d.name + " ";
+  EXPECT_EQ(decoded,
+            "4000 MeasExtra 4001 DOP 4002 GALNav 4006 PVTCartesian 4007 PVTGeodetic 4012 SatVisibility 4013 ChannelStatus 4014 ReceiverStatus "
+            "4015 Commands 4020 GEORawL1 4027 MeasEpoch 4028 BaseVectorGeod 4030 GALIon 4031 GALUtc 4032 GALGstGps 4042 GPSCNav 4043 BaseVectorCart "
+            "4044 PosCart 4050 ExtSensorMeas 4059 DiskStatus 4077 INSSupport 4082 QualityInd 4092 RFStatus 4103 RxMessage 4109 Meas3Ranges "
+            "4111 Meas3Doppler 4120 BDSIon 4222 ExtSensorInfo 4223 ExtSensorStatus 4224 ImuSetup 4225 INSNavCart 4226 INSNavGeod 4229 ExtEventINSNavCart "
+            "4230 ExtEventINSNavGeod 4244 VelSensorSetup 4272 NavCart 5891 GPSNav 5893 GPSIon 5894 GPSUtc 5896 GEONav 5902 ReceiverSetup "
+            "5905 PosCovCartesian 5906 PosCovGeodetic 5907 VelCovCartesian 5908 VelCovGeodetic 5911 XPPSOffset 5914 ReceiverTime 5919 DiffCorrIn "
+            "5921 EndOfPVT 5922 EndOfMeas 5924 ExtEvent 5936 Comment 5938 AttEuler 5939 AttCovEuler 5942 AuxAntPositions 5943 EndOfAtt ");
 }
 
 TEST(SbfBlockDecoder, FloatsReadAsTheirShortestDigits) {
-  const std::pair<float, double> cases[] = {
-      {0.1f, 0.1}, {0.3f, 0.3}, {48.47784f, 48.47784}, {3e10f, 3e10}, {1e-45f, 1e-45},
-      {16777216.0f, 16777216.0}, {std::numeric_limits<float>::max(), 3.4028235e38},
-      {-std::numeric_limits<float>::infinity(), -std::numeric_limits<double>::infinity()}};
+  constexpr float kInf = std::numeric_limits<float>::infinity();
+  const std::pair<float, double> cases[] = {{0.1f, 0.1}, {0.3f, 0.3}, {48.47784f, 48.47784}, {3e10f, 3e10}, {1e-45f, 1e-45},
+                                            {16777216.0f, 16777216.0}, {3.4028235e38f, 3.4028235e38}, {-kInf, -kInf}};
   for (const auto& [f, d] : cases) EXPECT_EQ(into_field(f).as_float(), d) << d;
   EXPECT_TRUE(std::signbit(into_field(-0.0f).as_float()));
   EXPECT_TRUE(std::isnan(into_field(std::numeric_limits<float>::quiet_NaN()).as_float()));
-  // NaN is a value, not the do-not-use code.
-  const DecodedBlock d = decode_block(frame(5938, body(36, {{12, std::numeric_limits<float>::quiet_NaN()}})));
-  EXPECT_TRUE(std::isnan((*d.fields)[5].second.as_float()));
 }
 
 // The blocks of a log that pass sync, Length and CRC-16/XMODEM, found the
 // plain way (bitwise CRC) so the test shares nothing with the framing.
 std::vector<Bytes> blocks_of(const std::string& file) {
-  const auto root = std::filesystem::path(__FILE__).parent_path().parent_path().parent_path().parent_path();
-  std::ifstream in(root / "../shared/data/sbf/pysbf2" / file, std::ios::binary);
+  std::ifstream in(std::filesystem::path(__FILE__).parent_path() / "../../../../shared/data/sbf/pysbf2" / file, std::ios::binary);
   EXPECT_TRUE(in) << file;
   const Bytes b{std::istreambuf_iterator<char>(in), {}};
   std::vector<Bytes> out;
   for (std::size_t p = 0; p + 8 <= b.size(); ++p) {
     const std::size_t length = b[p + 6] | b[p + 7] << 8;
     if (b[p] != 0x24 || b[p + 1] != 0x40 || length < 8 || length % 4 || p + length > b.size()) continue;
-    std::uint16_t crc = 0;
-    for (std::size_t i = p + 4; i < p + length; ++i) {
-      crc ^= std::uint16_t(b[i] << 8);
-      for (int k = 0; k < 8; ++k) crc = std::uint16_t(crc & 0x8000 ? crc << 1 ^ 0x1021 : crc << 1);
-    }
-    if (crc != (b[p + 2] | b[p + 3] << 8)) continue;
+    unsigned crc = 0;
+    for (std::size_t i = p + 4; i < p + length; ++i)
+      for (unsigned k = 0, x = b[i] << 8; k < 8; ++k, x <<= 1) crc = ((crc ^ x) & 0x8000 ? crc << 1 ^ 0x1021 : crc << 1) & 0xFFFF;
+    if (crc != unsigned(b[p + 2] | b[p + 3] << 8)) continue;
     out.emplace_back(b.begin() + p, b.begin() + p + length);
     p += length - 1;
   }
   return out;
 }
 
-TEST(SbfBlockDecoder, RealLogsNameBlocksAsPysbf2Does) {
+TEST(SbfBlockDecoder, RealLogsMatchPysbf2) {
   // From pysbf2 1.0.7 over the same blocks: the names it gives the 56 known
-  // numbers (it spells 5911 "xPPSOffset"), and how many blocks it knows under
-  // numbers outside them.
-  const std::map<std::string, std::pair<std::string, int>> expected = {
-      {"pygpsdata_bad.log", {"GALNav GPSIon GPSUtc", 3}},
-      {"pygpsdata_mixed.log", {"PVTGeodetic", 1}},
-      {"pygpsdata_mosaicH_attitude.log", {"AuxAntPositions", 0}},
-      {"pygpsdata_ubx.log", {"", 0}},
-      {"pygpsdata_x5_attitude.log", {"AttCovEuler AttEuler EndOfAtt", 0}},
-      {"pygpsdata_x5_constellations.log", {"BDSIon GALGstGps GALIon GALNav GALUtc GEONav", 15}},
-      {"pygpsdata_x5_diffcorn.log", {"", 1}},
-      {"pygpsdata_x5_diffcorn2.log", {"DiffCorrIn", 0}},
-      {"pygpsdata_x5_event.log", {"", 0}},
-      {"pygpsdata_x5_measurements.log", {"EndOfMeas MeasEpoch MeasExtra", 0}},
-      {"pygpsdata_x5_pvtcart.log", {"BaseVectorCart PVTCartesian PosCovCartesian VelCovCartesian", 0}},
-      {"pygpsdata_x5_pvtextra.log", {"DOP EndOfPVT", 2}},
-      {"pygpsdata_x5_pvtgeod.log", {"BaseVectorGeod PVTGeodetic PosCovGeodetic VelCovGeodetic", 1}},
-      {"pygpsdata_x5_pvttruncated.log", {"PVTGeodetic PosCovGeodetic VelCovGeodetic", 0}},
-      {"pygpsdata_x5_rawnav.log", {"GEORawL1", 7}},
-      {"pygpsdata_x5_status.log", {"ChannelStatus DiskStatus QualityInd RFStatus ReceiverStatus SatVisibility", 7}},
-      {"pygpsdata_x5_time.log", {"ReceiverTime XPPSOffset", 0}},
-      {"pygpsdata_x5nav.log", {"BDSIon GALGstGps GALIon GALNav GALUtc GPSIon GPSUtc", 6}},
-      {"pygpsdata_x5pvt.log", {"BaseVectorCart*16 PVTCartesian*16 PosCovCartesian*16 VelCovCartesian*16", 0}},
-      {"pygpsdata_x5status.log", {"ChannelStatus*3 DiskStatus*3 QualityInd*3 RFStatus*3 ReceiverStatus*3 SatVisibility*3", 21}},
-      {"sbfdata.log", {"BaseVectorCart*58 PVTCartesian*58 PosCovCartesian*58 VelCovCartesian*58", 0}},
+  // numbers (it spells 5911 "xPPSOffset"), how many blocks it knows under
+  // other numbers (after "~"), and a few of its values (f32 as their shortest digits).
+  const std::map<std::string, std::pair<std::string, const char*>> expected = {
+      {"pygpsdata_bad.log", {"GALNav GPSIon GPSUtc ~*3", ""}}, {"pygpsdata_mixed.log", {"PVTGeodetic ~", ""}},
+      {"pygpsdata_mosaicH_attitude.log", {"AuxAntPositions", ""}}, {"pygpsdata_ubx.log", {"", ""}},
+      {"pygpsdata_x5_attitude.log", {"AttCovEuler AttEuler EndOfAtt", "AttEuler {tow: 483013000, wnc: 2367, nr_sv: null, mode: 0, mode_name: \"NoAttitude\", heading: null"}},
+      {"pygpsdata_x5_constellations.log", {"BDSIon GALGstGps GALIon GALNav GALUtc GEONav ~*15", ""}},
+      {"pygpsdata_x5_diffcorn.log", {"~", ""}}, {"pygpsdata_x5_diffcorn2.log", {"DiffCorrIn", ""}},
+      {"pygpsdata_x5_event.log", {"", ""}},
+      {"pygpsdata_x5_measurements.log", {"EndOfMeas MeasEpoch MeasExtra", "EndOfMeas {tow: 482321000, wnc: 2367}"}},
+      {"pygpsdata_x5_pvtcart.log", {"BaseVectorCart PVTCartesian PosCovCartesian VelCovCartesian", ""}},
+      {"pygpsdata_x5_pvtextra.log", {"DOP EndOfPVT ~*2", "DOP {tow: 482956000, wnc: 2367, nr_sv: 37, pdop: 0.79, tdop: 0.4, hdop: 0.44, vdop: 0.66, hpl: 3.8891575, vpl: 5.6746807}"}},
+      {"pygpsdata_x5_pvtgeod.log", {"BaseVectorGeod PVTGeodetic PosCovGeodetic VelCovGeodetic ~", "PVTGeodetic {tow: 482847000, wnc: 2367, mode: 6, mode_name: \"SBAS\", mode_2d: false, error: 0, latitude: 0.9310293523340808, longitude: -0.03921206770879602, height: 131.18596542546626, undulation: 48.47784, "}},
+      {"pygpsdata_x5_pvttruncated.log", {"PVTGeodetic PosCovGeodetic VelCovGeodetic", "PosCovGeodetic {tow: 482847000, wnc: 2367, mode: 6, error: 0, cov_latlat: 0.16179977, "}},
+      {"pygpsdata_x5_rawnav.log", {"GEORawL1 ~*7", ""}},
+      {"pygpsdata_x5_status.log", {"ChannelStatus DiskStatus QualityInd RFStatus ReceiverStatus SatVisibility ~*7", ""}},
+      {"pygpsdata_x5_time.log", {"ReceiverTime XPPSOffset", "ReceiverTime {tow: 483078000, wnc: 2367, utc_year: 25, utc_month: 5, utc_day: 23, utc_hour: 14, utc_min: 11, utc_sec: 0, delta_ls: 18, sync_level: 7}"}},
+      {"pygpsdata_x5nav.log", {"BDSIon GALGstGps GALIon GALNav GALUtc GPSIon GPSUtc ~*6", ""}},
+      {"pygpsdata_x5pvt.log", {"BaseVectorCart*16 PVTCartesian*16 PosCovCartesian*16 VelCovCartesian*16", ""}},
+      {"pygpsdata_x5status.log", {"ChannelStatus*3 DiskStatus*3 QualityInd*3 RFStatus*3 ReceiverStatus*3 SatVisibility*3 ~*21", ""}},
+      {"sbfdata.log", {"BaseVectorCart*58 PVTCartesian*58 PosCovCartesian*58 VelCovCartesian*58", "PVTCartesian {tow: 218303000, wnc: 2367, mode: 1, mode_name: \"Stand Alone\", error: 0, x: 3803640.7362816357, y: -148798.1177624689, z: 5100638.07201242, undulation: 48.46647, "}},
   };
   for (const auto& [file, want] : expected) {
     std::map<std::string, int> counts;
-    int unnamed = 0;
+    std::string names, shown_all;
     for (const Bytes& block : blocks_of(file)) {
       const DecodedBlock d = decode_block(block);
-      d.name ? ++counts[d.name] : ++unnamed;
+      ++counts[d.name ? d.name : "~"];
       // Every block of a mapped type in these logs is long enough to parse.
       EXPECT_EQ(d.fields.has_value(), d.name && find_layout((block[4] | block[5] << 8) & 0x1FFF)) << file;
+      if (d.fields) shown_all += std::string(d.name) + " " + shown(d) + "\n";
     }
-    std::string names;
     for (const auto& [name, n] : counts) names += (names.empty() ? "" : " ") + name + (n > 1 ? "*" + std::to_string(n) : "");
     EXPECT_EQ(names, want.first) << file;
-    EXPECT_EQ(unnamed, want.second) << file;
-  }
-}
-
-TEST(SbfBlockDecoder, RealValuesMatchPysbf2) {
-  // pysbf2's values; f32 fields as the shortest digits of its float.
-  struct Case { const char* file; const char* block; const char* key; Value value; };
-  const Case cases[] = {
-      {"pygpsdata_x5_pvtgeod.log", "PVTGeodetic", "latitude", Value::real(0.9310293523340808)},
-      {"pygpsdata_x5_pvtgeod.log", "PVTGeodetic", "longitude", Value::real(-0.03921206770879602)},
-      {"pygpsdata_x5_pvtgeod.log", "PVTGeodetic", "undulation", Value::real(48.47784)},
-      {"pygpsdata_x5_pvtgeod.log", "PVTGeodetic", "tow", Value::integer(482847000)},
-      {"pygpsdata_x5_pvtgeod.log", "PVTGeodetic", "cog", Value::null()},
-      {"pygpsdata_x5_pvtgeod.log", "PosCovGeodetic", "cov_latlat", Value::real(0.16179977)},
-      {"pygpsdata_x5_pvtgeod.log", "VelCovGeodetic", "cov_vevu", Value::real(-2.9310365e-06)},
-      {"sbfdata.log", "PVTCartesian", "x", Value::real(3803640.7362816357)},
-      {"sbfdata.log", "PVTCartesian", "reference_id", Value::null()},
-      {"pygpsdata_x5_pvtextra.log", "DOP", "pdop", Value::real(0.79)},
-      {"pygpsdata_x5_pvtextra.log", "DOP", "hpl", Value::real(3.8891575)},
-      {"pygpsdata_x5_time.log", "ReceiverTime", "delta_ls", Value::integer(18)},
-      {"pygpsdata_x5_attitude.log", "AttEuler", "nr_sv", Value::null()},
-  };
-  for (const Case& c : cases) {
-    std::optional<Value> got;
-    for (const Bytes& block : blocks_of(c.file)) {
-      const DecodedBlock d = decode_block(block);
-      if (got || !d.fields || std::strcmp(d.name, c.block) != 0) continue;
-      for (const auto& [key, value] : *d.fields) if (key == c.key) got = value;
-    }
-    ASSERT_TRUE(got) << c.key;
-    EXPECT_EQ(got->fmt(), c.value.fmt()) << c.block << " " << c.key;
+    EXPECT_NE(shown_all.find(want.second), std::string::npos) << shown_all;
   }
 }
 
