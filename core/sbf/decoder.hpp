@@ -1,0 +1,56 @@
+// SBF stream framing: chunks of one byte stream in, whole CRC-checked blocks out.
+//
+// Chunks arrive as the transport cuts them (datagrams, 64 KiB reads), so a
+// block may span several chunks and a chunk may hold several blocks; the
+// decoder never fails and keeps at most one incomplete candidate block.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "core/value.hpp"
+
+namespace sigtap::sbf {
+
+/// The two sync bytes "$@" read as one little-endian 16-bit value.
+inline constexpr std::uint16_t kSync = 0x4024;
+/// The largest Length a block can have (a multiple of 4 that fits 16 bits).
+inline constexpr std::size_t kMaxBlockLength = 65532;
+
+/// One framed block whose Length and CRC were checked. Owns its bytes and fields.
+struct Block {
+  /// The whole block as received, sync bytes to the end of the padding.
+  std::vector<std::uint8_t> block_bytes;
+  /// The decoded fields; absent for unknown, unparsable or unmapped blocks.
+  std::optional<Fields> fields;
+  /// Header TOW in ms; absent below Length 12 or when it is the do-not-use code.
+  std::optional<std::uint32_t> tow;
+  /// The type name ("PVTGeodetic"), static text; absent for unknown or unparsable blocks.
+  std::optional<std::string_view> name;
+  /// Header week number; absent below Length 14 or when it is the do-not-use code.
+  std::optional<std::uint16_t> wnc;
+  std::uint16_t number = 0;   ///< ID bits 0 to 12
+  std::uint8_t revision = 0;  ///< ID bits 13 to 15
+};
+
+/// The framing state of one byte stream. Not thread-safe: one caller at a time.
+class Decoder {
+ public:
+  /// Appends the blocks completed by `bytes` to `out`, in stream order.
+  /// Never fails: bytes that cannot start a block are dropped, an incomplete
+  /// block is kept for the next call. `out` may be reused to avoid allocating.
+  void feed(std::span<const std::uint8_t> bytes, std::vector<Block>& out);
+  /// As above, returning the completed blocks.
+  std::vector<Block> feed(std::span<const std::uint8_t> bytes);
+  /// Bytes held back for the next call (an incomplete block or a lone '$').
+  std::size_t buffered() const { return buf_.size(); }
+
+ private:
+  std::vector<std::uint8_t> buf_;
+};
+
+}  // namespace sigtap::sbf
