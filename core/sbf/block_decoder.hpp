@@ -16,8 +16,9 @@ struct DecodedBlock {
   /// The type name ("PVTGeodetic"), static; nullptr when the block number is
   /// not one the decoder knows or the body cannot be parsed.
   const char* name = nullptr;
-  /// The block's fields; absent for types without a field mapping (and
-  /// whenever `name` is nullptr).
+  /// The block's fields, with room reserved for one more (the codec adds
+  /// the revision); absent for types without a field mapping (and whenever
+  /// `name` is nullptr).
   std::optional<Fields> fields;
 };
 

@@ -112,7 +112,8 @@ std::optional<Fields> read_fields(const BlockLayout& layout, std::span<const std
     }
   }
   Fields out;
-  out.reserve(layout.fields.size() + layout.sub_blocks.size());
+  // One spare slot: the codec appends the block revision to every list.
+  out.reserve(layout.fields.size() + layout.sub_blocks.size() + 1);
   for (const FieldLayout& f : layout.fields) {
     out.emplace_back(std::string(f.name), read_value(f, body.data()));
   }
