@@ -15,7 +15,7 @@ def main():
         sigtap.open("mem://car") as sniffer,
     ):
         # Physical values in, CAN frames out: scaling and value tables apply.
-        ecu.send("EngineData", {"EngineSpeed": 2500, "CoolantTemp": 90.5, "Gear": "Third", "ThrottlePos": 12})
+        ecu.send("EngineData", {"EngineSpeed": 2500, "CoolantTemp": 80.5, "Gear": "Third", "ThrottlePos": 12})
         ecu.send("BrakeStatus", {"Pressure": 42.5, "Active": True})
 
         for _ in range(2):
