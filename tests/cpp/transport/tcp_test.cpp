@@ -300,7 +300,6 @@ TEST_F(TcpListener, AcceptFailuresDoNotSpin) {
 TEST(Tcp, OpenErrors) {
   const std::uint16_t closed_port = port_of(plain_bound(SOCK_STREAM));  // bound once, then released
   Fd busy = plain_bound(SOCK_STREAM);
-  const std::string can = "can:// (SocketCAN) is only available on Linux; mem:// works everywhere";
   expect_open_errors({
       {url_of(closed_port), "Connection refused (os error 111)", IoKind::ConnectionRefused},
       {url_of(port_of(busy), "?listen"), "Address already in use (os error 98)", IoKind::AddrInUse},
@@ -308,7 +307,6 @@ TEST(Tcp, OpenErrors) {
       {"tcp://127.0.0.1:9?listen&peer=x", "tcp:// does not take the option(s) peer"},
       {"tcp://127.0.0.1", "cannot resolve \"127.0.0.1\": invalid socket address"},
       {"tcp://127.0.0.1:123456", "cannot resolve \"127.0.0.1:123456\": invalid port value"},
-      {"can://vcan0", can}, {"Can://x?filter=0x100:0x700&echo&nonsense=1", can},
   });
 }
 
