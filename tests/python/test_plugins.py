@@ -18,13 +18,6 @@ def queue(*incoming):  # a transport handing out `incoming`, one item a call, an
     return types.SimpleNamespace(sent=sent, send=sent.append, recv=lambda timeout: pending.pop(0) if pending else None)
 
 
-def raises(call):  # the text of the sigtap.Error that call() raises
-    try:
-        call()
-    except Error as e:
-        return str(e)
-
-
 def failing_close():
     raise RuntimeError("close failed")
 
@@ -129,9 +122,13 @@ def test_a_codec_sending_on_its_own_channel_is_refused(inside):
         holder["ch"].send("named")
 
     holder["ch"] = _open(transport_url(transport), codec_name(**{inside: send_from_codec}))
-    call = (lambda: holder["ch"].recv(5)) if inside == "decode" else (lambda: holder["ch"].send("outer"))
-    worker = threading.Thread(target=lambda: outcome.append(raises(call)), daemon=True)
+    def call():  # on a thread of its own, so that a deadlock fails the test instead of hanging it
+        with pytest.raises(Error, match="^the codec of this channel is in use by this thread$"):
+            holder["ch"].recv(5) if inside == "decode" else holder["ch"].send("outer")
+        outcome.append("refused")
+
+    worker = threading.Thread(target=call, daemon=True)
     worker.start()
     worker.join(10)
-    assert outcome == ["the codec of this channel is in use by this thread"]
+    assert outcome == ["refused"]
     assert [m.data for m in transport.sent] == [b"packet"]
