@@ -2,9 +2,9 @@
 // Decodes arbitrary payloads with arbitrary options through a fixed database
 // (multiplexing, both byte orders, signed, float and 64-bit signals, a loop
 // of SG_MUL_VAL_ switches) and encodes values taken from the input.
+#include <bit>
 #include <cstdint>
 #include <cstdlib>
-#include <cstring>
 #include <string>
 
 #include "core/codec/dbc.hpp"
@@ -51,11 +51,7 @@ struct Input {
 };
 
 const sigtap::dbc::Database& database() {
-  static const sigtap::dbc::Database db = [] {
-    auto r = sigtap::dbc::Database::parse(kDbc);
-    if (!r.ok()) std::abort();
-    return std::move(r).value();
-  }();
+  static const sigtap::dbc::Database db = sigtap::dbc::Database::parse(kDbc).value();  // throws (aborts) if refused
   return db;
 }
 
@@ -65,13 +61,7 @@ sigtap::dbc::NamedValues values_from(Input& in, const sigtap::dbc::Message& m) {
     switch (in.byte() % 6) {
       case 0: break;
       case 1: values.emplace_back(signal.name, static_cast<std::int64_t>(in.word())); break;
-      case 2: {
-        double d;
-        const std::uint64_t w = in.word();
-        std::memcpy(&d, &w, sizeof d);
-        values.emplace_back(signal.name, d);
-        break;
-      }
+      case 2: values.emplace_back(signal.name, std::bit_cast<double>(in.word())); break;
       case 3: values.emplace_back(signal.name, static_cast<double>(static_cast<std::int8_t>(in.byte())) / 4); break;
       case 4: values.emplace_back(signal.name, std::string(in.byte() % 2 ? "two" : "never")); break;
       case 5: values.emplace_back(in.byte() % 8 ? signal.name : "nope", static_cast<std::int64_t>(in.byte()) - 128); break;

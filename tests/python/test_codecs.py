@@ -1,16 +1,13 @@
-"""The dbc and sbf codecs through channels: frames to named fields and back, recordings, per-client streams."""
+"""The dbc and sbf codecs through channels: frames to named fields and back, recordings, per-client streams.
+Their texts and bit-level rules are checked in the C++ suite; here what the binding and transports add."""
 
-import math
 import pathlib
-import re
 import socket
-import struct
-
-import pytest
 
 import sigtap
 
 DATA = pathlib.Path(__file__).resolve().parents[2].parent / "shared" / "data"
+SBFDATA = DATA / "sbf" / "pysbf2" / "sbfdata.log"
 
 DBC = """VERSION ""
 BU_: ECU
@@ -24,63 +21,26 @@ VAL_ 256 Gear 0 "Neutral" 3 "Third" ;
 """
 
 
-@pytest.fixture
-def dbc_codec(tmp_path):
-    path = tmp_path / "car.dbc"
-    path.write_text(DBC)
-    return f"dbc:{path}"
-
-
-def test_dbc_decodes_frames_and_encodes_by_name(bus, dbc_codec):
-    with sigtap.open(bus) as raw, sigtap.open(bus, dbc_codec) as car:
+def test_dbc_decodes_frames_and_encodes_by_name(bus, tmp_path):
+    (tmp_path / "car.dbc").write_text(DBC)
+    with sigtap.open(bus) as raw, sigtap.open(bus, f"dbc:{tmp_path / 'car.dbc'}") as car:
         raw.send(sigtap.Message(data=bytes([0x10, 0x27, 90, 3, 0, 0, 0, 0]), id=0x100))
         msg = car.recv(1.0)
         assert (msg.name, msg.fields, msg.id) == ("Engine", {"Speed": 2500.0, "Temp": 50, "Gear": "Third"}, 0x100)
-
         car.send("Engine", {"Speed": 2500, "Temp": 50, "Gear": "Third"})
         frame = raw.recv(1.0)
         assert (frame.id, frame.extended, frame.fd, frame.data) == (0x100, False, False, bytes([0x10, 0x27, 90, 3, 0, 0, 0, 0]))
-
         # A 12-byte message is CAN FD: padded to its length.
         car.send("Ext", {"Level": -2})
         frame = raw.recv(1.0)
         assert (frame.id, frame.extended, frame.fd, frame.data) == (0x200, True, True, b"\xff\xfe" + bytes(10))
-        raw.send(frame)
-        assert car.recv(1.0).fields == {"Level": -2}
-
-        # Unknown identifiers pass through undecoded; short frames fail with the decode text.
-        raw.send(sigtap.Message(data=b"\x01", id=0x7FF))
-        assert car.recv(1.0).name is None
-        raw.send(sigtap.Message(data=b"\x01", id=0x100))
-        with pytest.raises(sigtap.Error, match=r"^decode error: 1 bytes is too short for signal Speed of Engine \(8 bytes\)$"):
-            car.recv(1.0)
 
 
-@pytest.mark.parametrize("codec, options, text", [
-    ("dbc", {}, 'the dbc codec needs a file: "dbc:path/to/file.dbc"'),
-    ("dbc:{path}", {"foo": 1}, "the dbc codec does not take the option(s) foo"),
-    ("sbf:", {}, "the sbf codec takes no argument"),
-    ("sbf", {"strict": True}, "the sbf codec does not take the option(s) strict"),
-])
-def test_codec_open_errors(bus, tmp_path, codec, options, text):
-    with pytest.raises(sigtap.Error, match="^" + re.escape(text) + "$"):
-        sigtap.open(bus, codec.format(path=tmp_path / "x.dbc"), **options)
-
-
-def test_dbc_encode_errors(bus, dbc_codec):
-    with sigtap.open(bus, dbc_codec) as car:
-        with pytest.raises(sigtap.Error, match=r"^encode error: signal Temp: 300 is above the maximum 215$"):
-            car.send("Engine", {"Speed": 0, "Temp": 300, "Gear": 0})
-        with pytest.raises(sigtap.Error, match=r'^no message named "Nope"$'):
-            car.send("Nope", {})
-
-
-def test_sbf_replays_a_real_recording(tmp_path):
-    with sigtap.open(f"file://{DATA / 'sbf' / 'pysbf2' / 'sbfdata.log'}", "sbf") as replay:
+def test_sbf_replays_a_real_recording():
+    with sigtap.open(f"file://{SBFDATA}", "sbf") as replay:
         messages = list(replay)
     assert len(messages) == 232
     assert {m.name for m in messages} == {"PVTCartesian", "BaseVectorCart", "PosCovCartesian", "VelCovCartesian"}
-    assert all(list(m.fields)[-1] == "revision" and m.data[:2] == b"$@" for m in messages)
 
 
 def test_sbf_writes_and_reads_back_blocks(tmp_path):
@@ -89,9 +49,6 @@ def test_sbf_writes_and_reads_back_blocks(tmp_path):
     with sigtap.open(f"file://{path}?write", "sbf") as out:
         out.send("PVTGeodetic", fields)
         out.send("AttEuler", {"tow": 1000, "wnc": 2300, "heading": 0.1})
-        with pytest.raises(sigtap.Error, match=r"^encode error: field tow: 3.5 is out of range$"):
-            out.send("AttEuler", {"tow": 3.5})
-    assert path.stat().st_size == 96 + 44
     with sigtap.open(f"file://{path}", "sbf") as replay:
         pvt, att = list(replay)
     assert {k: pvt.fields[k] for k in fields} == fields
@@ -100,8 +57,10 @@ def test_sbf_writes_and_reads_back_blocks(tmp_path):
 
 
 def test_sbf_frames_each_tcp_client_separately(tmp_path):
-    stream = DATA.joinpath("sbf", "pysbf2", "sbfdata.log").read_bytes()[:2000]
-    expected = list(_frames(stream))
+    stream = SBFDATA.read_bytes()[:2010]  # cut inside a block: only whole ones come out
+    (tmp_path / "head.sbf").write_bytes(stream)
+    with sigtap.open(f"file://{tmp_path / 'head.sbf'}", "sbf") as replay:
+        expected = [m.data for m in replay]
     probe = socket.socket()
     probe.bind(("127.0.0.1", 0))
     port = probe.getsockname()[1]
@@ -116,16 +75,5 @@ def test_sbf_frames_each_tcp_client_separately(tmp_path):
         got = [server.recv(10.0) for _ in range(2 * len(expected))]
         a.close()
         b.close()
-    assert all(m is not None and m.name != "Block0" for m in got)
+    assert expected and all(m is not None and m.name != "Block0" for m in got)
     assert sorted(m.data for m in got) == sorted(expected * 2)
-
-
-def _frames(data):
-    """The whole blocks at the start of data (an independent, minimal framing)."""
-    pos = 0
-    while pos + 8 <= len(data) and data[pos:pos + 2] == b"$@":
-        length = struct.unpack_from("<H", data, pos + 6)[0]
-        if pos + length > len(data):
-            return
-        yield data[pos:pos + length]
-        pos += length

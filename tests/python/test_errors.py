@@ -34,8 +34,6 @@ SENDER = CLOSED.every(10, FRAME)  # on a closed channel: ends at once without a 
     (lambda: _open("mem://x", codec="nope"), Error, 'unknown codec "nope" (known: *dbc*raw*sbf*)', None),
     (lambda: _open("file:///no/such/dir/x"), FileNotFoundError,
      "/no/such/dir/x: No such file or directory (os error 2)", None),
-    (lambda: CLOSED.recv(), Error, "the channel is closed", None),
-    (lambda: CLOSED.send(FRAME), Error, "the channel is closed", None),
     (lambda: CLOSED.subscribe(print), Error, "the channel is closed", None),
 ])
 def test_class_text_and_note(call, exc, text, note):

@@ -60,10 +60,9 @@ def test_construction(kwargs, expected):
     *[((), kw, ValueError, "extended and fd need an id", None)
       for kw in ({"data": b"x", "fd": True}, {"name": "A", "extended": False})],
     ((), {"name": 1}, TypeError, NOT_STR, note("name")),
-    ((), {"name": b"A"}, TypeError, "'bytes' object is not an instance of 'str'", note("name")),
     ((), {"name": "\ud800"}, UnicodeEncodeError, None, note("name")),
     *[((), {"id": v}, OverflowError, RANGE, note("id")) for v in (-1, 2**32)],
-    *[((), {"id": v}, exc, None, note("id")) for v, exc in ((2**64, OverflowError), (1.0, TypeError), ("", TypeError))],
+    *[((), {"id": v}, exc, None, note("id")) for v, exc in ((2**64, OverflowError), (1.0, TypeError))],
     ((), {"id": BadIndex()}, LookupError, "from __index__", ["first"] + note("id")),  # the raised exception itself
     ((), {"id": 1, "extended": 1}, TypeError, NOT_BOOL, note("extended")),
     ((), {"name": "A", "fd": None}, TypeError, "'None' is not an instance of 'bool'", note("fd")),
@@ -108,10 +107,8 @@ def test_fields_lookup_and_repeated_names():
 
 @pytest.mark.parametrize("message,text", [
     # Values and texts take the core's forms, which the C++ suite checks in full.
-    (Message('q"\t\u0301', {"k\"": "v\x7f", "v": 1e16, "n": math.nan, "i": -2**63, "t": True, "z": None, "e": {},
-                            "m": {"pos x": {"lat": -0.0}}}),
-     'Message("q\\"\\t\\u{301}", {"k\\"": "v\\u{7f}", "v": 1e16, "n": NaN, "i": -9223372036854775808, "t": true, '
-     '"z": null, "e": {}, "m": {pos x: {lat: -0.0}}})'),
+    (Message('q"\t', {"k\"": "v\x7f", "v": 1e16, "z": None, "m": {"pos x": {"lat": -0.0}}}),
+     'Message("q\\"\\t", {"k\\"": "v\\u{7f}", "v": 1e16, "z": null, "m": {pos x: {lat: -0.0}}})'),
     (Message(data=b"\x01\xab", id=0x123), "Message(id=0x123, data=bytes.fromhex('01ab'))"),
     (Message("A", data=b"\x01", id=1), 'Message("A", id=0x1)'),
     (Message("A", data=b"\x01"), 'Message("A")'), (Message(""), 'Message("")'),
@@ -123,16 +120,12 @@ def test_repr(message, text):
 
 
 NAN = Message("A", {"x": math.nan})
-EQUAL_GROUPS = [  # equal within a group, unequal across groups
-    [Message("A", {"x": 1}), Message("A", {"x": 1})], [Message("A", {"x": 1.0})], [Message("A", {"x": True})],
-    [Message("A", {"x": 0.0}), Message("A", {"x": -0.0})], [Message("A", {"x": None}), Message("A", {"x": None})],
-    [Message("A", {"x": 1, "y": 2})], [Message("A", {"y": 2, "x": 1})], [Message("A", {"m": {"b": 2, "a": 1}})],
-    [Message("A", {"m": {"a": 1, "b": 2}}), Message("A", {"m": {"a": 1, "b": 2}})], [Message("A", {"a": 1})],
-    [Message("A", pairs(("a", 1), ("a", 1)))], [Message("B")], [Message("A"), Message("A", {})],
-    [Message("A", data=b"")], [Message(data=b"\x01"), Message(data=b"\x01")], [Message(data=b"\x02")],
-    [Message("A", data=b"\x01")], [Message(data=b"", id=1)], [Message(data=b"", id=2)], [Message(data=b"")],
-    [Message(data=b"", id=1, extended=True)], [Message(data=b"", id=1, fd=True)],
-    [Message(data=b"", id=0x800), Message(data=b"", id=0x800, extended=True)], [NAN], ["A"], [5],
+# Equal within a group, unequal across groups. The rules for values and packets are the core's (the C++
+# Value.FormsAndEquality and Packet.EqualityTestsEveryField); here that they reach Python whole.
+EQUAL_GROUPS = [
+    [Message("A", {"x": 1}), Message("A", {"x": 1})], [Message("A", {"x": 1.0})], [Message("B", {"x": 1})],
+    [Message("A"), Message("A", {})], [Message("A", data=b"")], [Message(data=b"\x01"), Message(data=b"\x01")],
+    [Message(data=b"", id=1)], [Message(data=b"", id=1, fd=True)], [NAN], ["A"], [5],
 ]
 
 

@@ -84,7 +84,6 @@ TEST(Udp, ListenerRepliesToTheLastSender) {
 TEST(Udp, OpenErrors) {
   const std::string label(70, 'a');  // too long for a DNS query: fails without asking a server
   expect_open_errors({
-      {"udp://127.0.0.1:9?listen=perhaps", "option listen: \"perhaps\" is not a boolean"},
       {"udp://127.0.0.1:9?zz=1&listen&aa", "udp:// does not take the option(s) aa, zz"},
       {"udp://127.0.0.1", "cannot resolve \"127.0.0.1\": invalid socket address"},
       {"udp://127.0.0.1:9?bind=nowhere", "cannot resolve \"nowhere\": invalid socket address"},
