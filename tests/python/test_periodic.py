@@ -1,6 +1,4 @@
-"""sigtap.Periodic: repr, the period setter, duration, update, and the channel being freed or closed."""
-
-import time
+"""sigtap.Periodic: repr, the period setter, duration, update, and outliving its channel handle."""
 
 import pytest
 
@@ -27,20 +25,14 @@ def test_repr_period_duration_and_stop(bus, wait_until):
     assert 1 <= timed.sent_count <= 11
 
 
-def test_a_sender_outlives_encode_errors_and_its_channel_handle_but_not_a_close(bus, wait_until):
+# Failed sends and the end on close are the core's (the C++ Periodic.EndsOrFailsWithoutSending).
+def test_a_sender_outlives_encode_errors_and_its_channel_handle(bus, wait_until):
     tx, rx = _open(bus), _open(bus)
     sender = tx.every(0.005, frame(3))
     sender.update("Speed", {"v": 1})  # the raw codec has no named messages
     wait_until(lambda: sender.last_error is not None)
     assert sender.last_error.startswith("encode error: the raw codec has no named messages")
-    count = sender.sent_count
-    time.sleep(0.05)
-    assert sender.sent_count == count  # a failed send is not counted
     sender.update(frame(4))
     del tx
     wait_until(lambda: rx.recv(5).id == 0x304)
-    other = rx.every(0.01, frame(6))
-    rx.close()
-    after_close = rx.every(0.01, frame(6))  # starts, and ends without a send
-    wait_until(lambda: not other.running and not after_close.running)
-    assert sender.running and after_close.sent_count == 0
+    assert sender.running
