@@ -10,8 +10,10 @@
 #include <iterator>
 #include <limits>
 #include <map>
+#include <sstream>
 #include <variant>
 
+#include "core/sbf/block_names.hpp"
 #include "core/sbf/decoder.hpp"
 #include "core/sbf/fields.hpp"
 
@@ -86,6 +88,29 @@ TEST(SbfBlockDecoder, ModesShortBodiesAndUnknownNumbers) {
   for (const Case& c : cases) EXPECT_NE(shown(decode_block(frame(c.id, c.body, c.length))).find(c.shown), std::string::npos) << c.shown;
   // A bad sync byte; a header cut short.
   for (const Bytes& b : {Bytes{0x24, 0x41, 0, 0, 0xA1, 0x0F, 12, 0, 0, 0, 0, 0}, Bytes{0x24, 0x40, 0, 0, 0xA1, 0x0F}}) EXPECT_EQ(shown(decode_block(b)), "no name");
+}
+
+// The names received messages carry: every known number once, spelled as the
+// receivers' documentation spells it; neighbouring numbers stay unknown.
+TEST(SbfBlockDecoder, NamesByNumber) {
+  std::istringstream names(
+      "MeasExtra 4000 DOP 4001 GALNav 4002 PVTCartesian 4006 PVTGeodetic 4007 SatVisibility 4012 ChannelStatus 4013 "
+      "ReceiverStatus 4014 Commands 4015 GEORawL1 4020 MeasEpoch 4027 BaseVectorGeod 4028 GALIon 4030 GALUtc 4031 "
+      "GALGstGps 4032 GPSCNav 4042 BaseVectorCart 4043 PosCart 4044 ExtSensorMeas 4050 DiskStatus 4059 "
+      "INSSupport 4077 QualityInd 4082 RFStatus 4092 RxMessage 4103 Meas3Ranges 4109 Meas3Doppler 4111 BDSIon 4120 "
+      "ExtSensorInfo 4222 ExtSensorStatus 4223 ImuSetup 4224 INSNavCart 4225 INSNavGeod 4226 ExtEventINSNavCart 4229 "
+      "ExtEventINSNavGeod 4230 VelSensorSetup 4244 NavCart 4272 GPSNav 5891 GPSIon 5893 GPSUtc 5894 GEONav 5896 "
+      "ReceiverSetup 5902 PosCovCartesian 5905 PosCovGeodetic 5906 VelCovCartesian 5907 VelCovGeodetic 5908 "
+      "XPPSOffset 5911 ReceiverTime 5914 DiffCorrIn 5919 EndOfPVT 5921 EndOfMeas 5922 ExtEvent 5924 Comment 5936 "
+      "AttEuler 5938 AttCovEuler 5939 AuxAntPositions 5942 EndOfAtt 5943");
+  std::map<int, std::string> expected;
+  std::string name;
+  for (int number; names >> name >> number;) expected[number] = name;
+  ASSERT_EQ(expected.size(), 56u);
+  for (int n = 0; n < 8192; ++n) {
+    const char* got = block_name(static_cast<std::uint16_t>(n));
+    EXPECT_EQ(got ? got : "", expected.count(n) ? expected[n] : "") << n;
+  }
 }
 
 TEST(SbfBlockDecoder, FloatsReadAsTheirShortestDigits) {
