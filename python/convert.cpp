@@ -7,6 +7,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "core/text.hpp"
 #include "python/message.hpp"
@@ -126,6 +127,60 @@ PyObject* text_to_py(std::string_view text) {
 
 namespace {
 
+// Texts short enough to compare and hash with a few word loads, inline:
+// names and labels are a few dozen bytes, where calls to memcmp and a
+// multiply chain per word would cost more than the work.
+std::uint64_t load8(const char* p) {
+  std::uint64_t w;
+  std::memcpy(&w, p, sizeof w);
+  return w;
+}
+
+std::uint64_t load4(const char* p) {
+  std::uint32_t w;
+  std::memcpy(&w, p, sizeof w);
+  return w;
+}
+
+// All n (< 8) bytes in one word; distinct texts of one length give distinct words.
+std::uint64_t short_word(const char* p, std::size_t n) {
+  if (n >= 4) return load4(p) << 32 | load4(p + n - 4);
+  if (n == 0) return 0;
+  const auto byte = [p](std::size_t i) { return std::uint64_t{static_cast<unsigned char>(p[i])}; };
+  return byte(0) << 16 | byte(n / 2) << 8 | byte(n - 1);
+}
+
+bool same_bytes(const char* a, const char* b, std::size_t n) {
+  if (n < 8) return short_word(a, n) == short_word(b, n);
+  for (std::size_t i = 0; i + 8 < n; i += 8) {
+    if (load8(a + i) != load8(b + i)) return false;
+  }
+  return load8(a + n - 8) == load8(b + n - 8);
+}
+
+std::uint64_t mix(std::uint64_t a, std::uint64_t b) {
+  const unsigned __int128 product = static_cast<unsigned __int128>(a) * b;
+  return static_cast<std::uint64_t>(product) ^ static_cast<std::uint64_t>(product >> 64);
+}
+
+// One multiply per 16 bytes; the last 16 (or all of a shorter text) are
+// read as two words that may overlap.
+std::uint64_t text_hash(std::string_view text) {
+  constexpr std::uint64_t kA = 0xA0761D6478BD642Full, kB = 0xE7037ED1A0B428DBull;
+  const char* p = text.data();
+  const std::size_t n = text.size();
+  std::uint64_t seed = kA ^ n;
+  std::uint64_t a = 0, b = 0;
+  if (n >= 8) {
+    for (std::size_t i = 0; i + 16 < n; i += 16) seed = mix(load8(p + i) ^ kB, load8(p + i + 8) ^ seed);
+    a = load8(p + (n >= 16 ? n - 16 : 0));
+    b = load8(p + n - 8);
+  } else {
+    a = short_word(p, n);
+  }
+  return mix(a ^ kB, b ^ seed) ^ seed;
+}
+
 // Field names (and short texts such as choice labels) repeat in every
 // message a codec decodes. Keeping the str objects of recent texts saves the
 // UTF-8 decode and allocation per field, and a dict insert then reuses the
@@ -140,7 +195,7 @@ class TextCache {
 
   PyObject* get(std::string_view text) {
     if (text.size() > kMaxLength) return text_to_py(text);
-    const std::uint64_t h = hash(text);
+    const std::uint64_t h = text_hash(text);
     std::size_t target = h & (kSlots - 1);
     for (std::size_t i = 0; i < kProbes; ++i) {
       const std::size_t at = (h + i) & (kSlots - 1);
@@ -151,7 +206,8 @@ class TextCache {
       }
       // The texts live apart from the hashes, so a look-up touches them
       // only on a hash match.
-      if (entry.hash == h && texts_[at] == text) {
+      if (entry.hash == h && texts_[at].size() == text.size() &&
+          same_bytes(texts_[at].data(), text.data(), text.size())) {
         Py_INCREF(entry.object);
         return entry.object;
       }
@@ -172,23 +228,6 @@ class TextCache {
     PyObject* object = nullptr;
   };
 
-  // Eight bytes at a time: names are short, and a collision costs only a
-  // compare.
-  static std::uint64_t hash(std::string_view text) {
-    std::uint64_t h = 0x9E3779B97F4A7C15ull ^ text.size();
-    std::size_t i = 0;
-    for (; i + 8 <= text.size(); i += 8) {
-      std::uint64_t word;
-      std::memcpy(&word, text.data() + i, 8);
-      h = (h ^ word) * 0xFF51AFD7ED558CCDull;
-      h ^= h >> 32;
-    }
-    std::uint64_t tail = 0;
-    std::memcpy(&tail, text.data() + i, text.size() - i);
-    h = (h ^ tail) * 0xC4CEB9FE1A85EC53ull;
-    return h ^ (h >> 29);
-  }
-
   Entry entries_[kSlots];
   std::string texts_[kSlots];
 };
@@ -196,6 +235,121 @@ class TextCache {
 PyObject* cached_text_to_py(std::string_view text) {
   static auto* cache = new TextCache;
   return cache->get(text);
+}
+
+// Decoded messages of one kind carry the same names in the same order. For
+// each such list of names a template dict (the names mapped to None, in
+// order) is kept; a list's dict is then a copy of its template with the
+// values set: the copy duplicates the key table in one piece, where
+// inserting each name would probe, and grow the table twice on the way to a
+// dozen entries. A repeated name keeps its first position and takes its last
+// value, as with inserts. Direct-mapped in pairs of slots, the least recently
+// used of a pair replaced. Only touched with the interpreter lock held;
+// allocated once, never freed.
+class DictTemplates {
+ public:
+  static constexpr std::size_t kSlots = 512;
+  /// Longer lists are rare; their dicts are built by inserting.
+  static constexpr std::size_t kMaxFields = 64;
+
+  /// A new dict of the fields' names with values[i] for field i (borrowed).
+  PyObject* make(const Fields& fields, PyObject* const* values) {
+    const std::uint64_t h = hash(fields);
+    const std::size_t first = h & (kSlots - 1) & ~std::size_t{1};
+    Template* found = nullptr;
+    for (std::size_t at = first; at < first + 2; ++at) {
+      if (slots_[at].dict && slots_[at].hash == h && slots_[at].matches(fields)) found = &slots_[at];
+    }
+    if (!found) {
+      Template& older = slots_[first].used <= slots_[first + 1].used ? slots_[first] : slots_[first + 1];
+      if (!older.fill(fields, h)) return nullptr;
+      found = &older;
+    }
+    found->used = ++clock_;
+    PyObject* dict = PyDict_Copy(found->dict);
+    if (!dict) return nullptr;
+    for (std::size_t i = 0; i < fields.size(); ++i) {
+      if (PyDict_SetItem(dict, found->keys[i], values[i]) < 0) {
+        Py_DECREF(dict);
+        return nullptr;
+      }
+    }
+    return dict;
+  }
+
+ private:
+  struct Template {
+    std::uint64_t hash = 0;
+    std::uint64_t used = 0;
+    PyObject* dict = nullptr;
+    std::vector<PyObject*> keys;  // one owned reference per field, in field order
+    std::string names;            // the names, back to back, to confirm a match
+    std::vector<std::uint32_t> ends;  // where each name ends in `names`
+
+    bool matches(const Fields& fields) const {
+      if (fields.size() != ends.size()) return false;
+      std::size_t at = 0;
+      for (std::size_t i = 0; i < fields.size(); ++i) {
+        const std::string& name = fields[i].first;
+        if (ends[i] - at != name.size() || !same_bytes(names.data() + at, name.data(), name.size())) return false;
+        at = ends[i];
+      }
+      return true;
+    }
+
+    void clear() {
+      Py_CLEAR(dict);
+      for (PyObject* key : keys) Py_DECREF(key);
+      keys.clear();
+      names.clear();
+      ends.clear();
+    }
+
+    bool fill(const Fields& fields, std::uint64_t h) {
+      clear();
+      PyObject* fresh = PyDict_New();
+      if (!fresh) return false;
+      keys.reserve(fields.size());
+      for (const Field& field : fields) {
+        PyObject* key = cached_text_to_py(field.first);
+        if (!key || PyDict_SetItem(fresh, key, Py_None) < 0) {
+          Py_XDECREF(key);
+          Py_DECREF(fresh);
+          clear();
+          return false;
+        }
+        keys.push_back(key);
+        names.append(field.first);
+        ends.push_back(static_cast<std::uint32_t>(names.size()));
+      }
+      dict = fresh;
+      hash = h;
+      return true;
+    }
+  };
+
+  // The count and the first and last names pick the slots; the full
+  // comparison in matches() tells lists that share them apart, so every
+  // name is read once, not twice.
+  static std::uint64_t hash(const Fields& fields) {
+    return mix(text_hash(fields.front().first) ^ fields.size(), text_hash(fields.back().first) + 0x9E3779B97F4A7C15ull);
+  }
+
+  Template slots_[kSlots];
+  std::uint64_t clock_ = 0;
+};
+
+// Fields into a new dict one insert at a time.
+PyObject* insert_fields(const Fields& fields) {
+  Ref dict = Ref::steal(PyDict_New());
+  if (!dict) return nullptr;
+  for (const auto& [name, value] : fields) {
+    Ref v = Ref::steal(value_to_py(value));
+    if (!v) return nullptr;
+    Ref k = Ref::steal(cached_text_to_py(name));
+    if (!k || PyDict_SetItem(dict.get(), k.get(), v.get()) < 0) return nullptr;
+  }
+  return dict.take();
 }
 
 }  // namespace
@@ -275,15 +429,22 @@ PyObject* value_to_py(const Value& value) {
 }
 
 PyObject* fields_to_py(const Fields& fields) {
-  Ref dict = Ref::steal(PyDict_New());
-  if (!dict) return nullptr;
-  for (const auto& [name, value] : fields) {
-    Ref v = Ref::steal(value_to_py(value));
-    if (!v) return nullptr;
-    Ref k = Ref::steal(cached_text_to_py(name));
-    if (!k || PyDict_SetItem(dict.get(), k.get(), v.get()) < 0) return nullptr;
+  const std::size_t n = fields.size();
+  if (n == 0 || n > DictTemplates::kMaxFields) return insert_fields(fields);
+  // The values first: a map among them makes its own dict, which may replace
+  // templates, so none is held while converting.
+  PyObject* values[DictTemplates::kMaxFields];
+  for (std::size_t i = 0; i < n; ++i) {
+    values[i] = value_to_py(fields[i].second);
+    if (!values[i]) {
+      while (i > 0) Py_DECREF(values[--i]);
+      return nullptr;
+    }
   }
-  return dict.take();
+  static auto* templates = new DictTemplates;
+  PyObject* dict = templates->make(fields, values);
+  for (std::size_t i = 0; i < n; ++i) Py_DECREF(values[i]);
+  return dict;
 }
 
 PyObject* options_to_py(const Options& options) {

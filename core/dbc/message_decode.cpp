@@ -7,6 +7,7 @@
 
 #include "core/dbc/database.hpp"
 #include "core/dbc/mux_chain.hpp"
+#include "core/fields_pool.hpp"
 
 namespace sigtap::dbc {
 
@@ -75,21 +76,33 @@ Decoded decode_value(const Signal& signal, const SignalPlan& plan, std::uint64_t
   return as_float(static_cast<double>(r) * signal.factor + signal.offset);
 }
 
-void append(Fields& out, const std::string& name, const Decoded& d) {
-  switch (d.kind) {
-    case Decoded::Kind::Int: out.emplace_back(name, sigtap::Value::integer(d.i)); break;
-    case Decoded::Kind::Float: out.emplace_back(name, sigtap::Value::real(d.f)); break;
-    case Decoded::Kind::Choice: out.emplace_back(name, sigtap::Value::str(*d.text)); break;
-  }
-}
+// Message fields are written over a recycled list when there is one (see
+// FieldWriter): a steady stream of frames then decodes without allocating.
+struct FieldSink {
+  FieldWriter writer;
 
-void append(NamedValues& out, const std::string& name, const Decoded& d) {
-  switch (d.kind) {
-    case Decoded::Kind::Int: out.emplace_back(name, dbc::Value(d.i)); break;
-    case Decoded::Kind::Float: out.emplace_back(name, dbc::Value(d.f)); break;
-    case Decoded::Kind::Choice: out.emplace_back(name, dbc::Value(*d.text)); break;
+  void reserve(std::size_t n) { writer.reserve(n); }
+  void append(const std::string& name, const Decoded& d) {
+    switch (d.kind) {
+      case Decoded::Kind::Int: writer.add_int(name, d.i); break;
+      case Decoded::Kind::Float: writer.add_float(name, d.f); break;
+      case Decoded::Kind::Choice: writer.add_text(name, *d.text); break;
+    }
   }
-}
+};
+
+struct NamedSink {
+  NamedValues& out;
+
+  void reserve(std::size_t n) { out.reserve(out.size() + n); }
+  void append(const std::string& name, const Decoded& d) {
+    switch (d.kind) {
+      case Decoded::Kind::Int: out.emplace_back(name, dbc::Value(d.i)); break;
+      case Decoded::Kind::Float: out.emplace_back(name, dbc::Value(d.f)); break;
+      case Decoded::Kind::Choice: out.emplace_back(name, dbc::Value(*d.text)); break;
+    }
+  }
+};
 
 // Trivial, so that the inline scratch table is not constructed twice.
 struct Slot {
@@ -122,15 +135,15 @@ void decode_active(const Message& message, std::size_t i, Scratch<Slot>& slots, 
   }
 }
 
-template <class Out>
+template <class Sink>
 Status decode_to(const Message& message, const MessagePlan& plan, std::span<const std::uint8_t> data,
-                 const DecodeOptions& options, Out& out) {
+                 const DecodeOptions& options, Sink& out) {
   const std::size_t count = message.signals.size();
   if (!plan.has_mux && data.size() >= plan.min_length) {
-    out.reserve(out.size() + count);
+    out.reserve(count);
     for (std::size_t i = 0; i < count; ++i) {
       const SignalPlan& sp = plan.signals[i];
-      append(out, message.signals[i].name, decode_value(message.signals[i], sp, sp.read(data.data()), options));
+      out.append(message.signals[i].name, decode_value(message.signals[i], sp, sp.read(data.data()), options));
     }
     return {};
   }
@@ -157,18 +170,18 @@ Status decode_to(const Message& message, const MessagePlan& plan, std::span<cons
     }
     ++present;
   }
-  out.reserve(out.size() + present);
+  out.reserve(present);
   for (std::size_t i = 0; i < count; ++i) {
     if (act[i] != Activity::Active) continue;
-    append(out, message.signals[i].name, decode_value(message.signals[i], plan.signals[i], slots[i].pattern, options));
+    out.append(message.signals[i].name, decode_value(message.signals[i], plan.signals[i], slots[i].pattern, options));
   }
   return {};
 }
 
 // A message assembled by hand may not have been through Database::create.
-template <class Out>
+template <class Sink>
 Status decode_checked(const Message& message, std::span<const std::uint8_t> data, const DecodeOptions& options,
-                      Out& out) {
+                      Sink& out) {
   if (message.plan.signals.size() == message.signals.size()) {
     return decode_to(message, message.plan, data, options, out);
   }
@@ -181,12 +194,14 @@ Status decode_checked(const Message& message, std::span<const std::uint8_t> data
 
 Result<NamedValues> Message::decode(std::span<const std::uint8_t> data, const DecodeOptions& options) const {
   NamedValues out;
-  SIGTAP_TRY(decode_checked(*this, data, options, out));
+  NamedSink sink{out};
+  SIGTAP_TRY(decode_checked(*this, data, options, sink));
   return out;
 }
 
 Status Message::decode_into(std::span<const std::uint8_t> data, const DecodeOptions& options, Fields& out) const {
-  return decode_checked(*this, data, options, out);
+  FieldSink sink{FieldWriter(out)};
+  return decode_checked(*this, data, options, sink);
 }
 
 }  // namespace sigtap::dbc
