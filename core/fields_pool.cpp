@@ -1,5 +1,5 @@
-// The per-thread pool of field lists and name buffers: bounded in count and in each buffer's size,
-// so a thread that frees many messages keeps at most a few hundred kilobytes.
+// The per-thread pool of field lists and name buffers: a list per length, so that a stream of
+// frames of mixed messages finds a list of the right length, all within one memory budget.
 #include "core/fields_pool.hpp"
 
 #include <algorithm>
@@ -9,11 +9,9 @@ namespace sigtap {
 
 namespace {
 
-// A fresh long name gets room for the usual lengths of signal names, so that
-// its buffer seldom has to grow when a later name is put in it.
-constexpr std::size_t kFreshNameCapacity = 31;
-// What a string holds without a buffer of its own.
-const std::size_t kInlineCapacity = std::string().capacity();
+// Checked here, where it is known, rather than assumed.
+static_assert(FieldsPool::kInlineLength == std::string().capacity());
+constexpr std::size_t kInlineCapacity = FieldsPool::kInlineLength;
 
 // Set when the thread's pool is destroyed. Trivially destructible, so it can
 // be read until the thread is gone, by destructors that run after the pool's.
@@ -24,10 +22,32 @@ struct LocalPool {
   ~LocalPool() { pool_gone = true; }
 };
 
+std::size_t heap_bytes(const std::string& text) {
+  return text.capacity() > kInlineCapacity ? text.capacity() + 1 : 0;
+}
+
 // A list's fields own their text buffers, and a recycled list is ours, so
 // its text values' buffers may be reused like its names'. (The value itself
 // is not const, so writing through the reference is sound.)
 std::string& text_of(Value& value) { return const_cast<std::string&>(value.as_str()); }
+
+// Empties what the pool does not keep (long strings, maps) and returns what
+// the rest takes.
+std::size_t trim_to_bounds(Fields& fields) {
+  std::size_t bytes = fields.capacity() * sizeof(Field);
+  for (Field& field : fields) {
+    if (field.first.capacity() > FieldsPool::kMaxTextCapacity) field.first = std::string();
+    bytes += heap_bytes(field.first);
+    const Value::Kind kind = field.second.kind();
+    if (kind == Value::Kind::Map ||
+        (kind == Value::Kind::Str && text_of(field.second).capacity() > FieldsPool::kMaxTextCapacity)) {
+      field.second = Value();
+    } else if (kind == Value::Kind::Str) {
+      bytes += heap_bytes(field.second.as_str());
+    }
+  }
+  return bytes;
+}
 
 }  // namespace
 
@@ -37,46 +57,62 @@ FieldsPool* FieldsPool::local() {
   return &local.pool;
 }
 
-Fields FieldsPool::take_list() {
-  if (lists_.empty()) return {};
-  Fields out = std::move(lists_.back());
-  lists_.pop_back();
+Fields FieldsPool::take_list(std::size_t length) {
+  if (list_count_ == 0 || length == 0) return {};
+  std::size_t at = length;
+  if (length > kMaxListLength || by_length_[length].list.empty()) {
+    // While the budget has room for one more list, a new one is started (it
+    // joins the pool when given back); past that the nearest is reshaped.
+    if (bytes_ + length * (sizeof(Field) + 32) <= kMaxBytes) return {};
+    std::size_t best = kMaxListLength + 1;
+    for (std::size_t i = 1; i <= kMaxListLength; ++i) {
+      const auto distance = [length](std::size_t k) { return k > length ? k - length : length - k; };
+      if (!by_length_[i].list.empty() && (best > kMaxListLength || distance(i) < distance(best))) best = i;
+    }
+    at = best;
+  }
+  Kept& kept = by_length_[at];
+  Fields out = std::move(kept.list);
+  kept.list = Fields();
+  bytes_ -= kept.bytes;
+  --list_count_;
   return out;
 }
 
-std::string FieldsPool::take_name(std::string_view text) {
-  if (text.size() <= kInlineCapacity) return std::string(text);
-  if (names_.empty()) {
-    std::string out;
-    out.reserve(std::max(text.size(), kFreshNameCapacity));
-    out.assign(text);
-    return out;
-  }
+std::string FieldsPool::take_name(const std::string& text) {
+  if (!has_spare(text.size())) return text;
   std::string out = std::move(names_.back());
   names_.pop_back();
-  out.assign(text);
+  bytes_ -= heap_bytes(out);
+  out = text;
   return out;
 }
 
 void FieldsPool::keep_buffer(std::string& text) {
   // Only buffers of their own are worth keeping; a moved-from string has none.
-  if (names_.size() < kMaxNames && text.capacity() > kInlineCapacity && text.capacity() <= kMaxTextCapacity) {
-    if (names_.capacity() == 0) names_.reserve(kMaxNames);
-    names_.push_back(std::move(text));
+  const std::size_t bytes = heap_bytes(text);
+  if (bytes == 0 || text.capacity() > kMaxTextCapacity || names_.size() >= kMaxNames || bytes_ + bytes > kMaxBytes) {
+    return;
   }
+  if (names_.capacity() == 0) names_.reserve(kMaxNames);
+  names_.push_back(std::move(text));
+  bytes_ += bytes;
 }
 
 void FieldsPool::give_back(Fields& fields) {
-  if (lists_.size() < kMaxLists && fields.capacity() != 0 && fields.capacity() <= kMaxListCapacity) {
-    for (Field& field : fields) {
-      if (field.first.capacity() > kMaxTextCapacity) field.first = std::string();
-      const Value::Kind kind = field.second.kind();
-      if (kind == Value::Kind::Map || (kind == Value::Kind::Str && text_of(field.second).capacity() > kMaxTextCapacity)) {
-        field.second = Value();
+  const std::size_t length = fields.size();
+  if (length != 0 && fields.capacity() <= kMaxListLength) {
+    if (by_length_.empty()) by_length_.resize(kMaxListLength + 1);
+    Kept& kept = by_length_[length];
+    if (kept.list.empty()) {
+      const std::size_t bytes = trim_to_bounds(fields);
+      if (bytes_ + bytes <= kMaxBytes) {
+        kept.list = std::move(fields);
+        kept.bytes = bytes;
+        bytes_ += bytes;
+        ++list_count_;
       }
     }
-    if (lists_.capacity() == 0) lists_.reserve(kMaxLists);
-    lists_.push_back(std::move(fields));
   }
   fields = Fields();
 }
@@ -85,41 +121,19 @@ void recycle_fields(Fields& fields) {
   if (FieldsPool* pool = FieldsPool::local()) pool->give_back(fields);
 }
 
-FieldWriter::FieldWriter(Fields& out) : out_(out), pool_(FieldsPool::local()), used_(out.size()) {
-  if (pool_ != nullptr && out_.capacity() == 0) out_ = pool_->take_list();
+void FieldWriter::reserve(std::size_t n) {
+  if (pool_ != nullptr && out_.capacity() == 0) out_ = pool_->take_list(n);
+  out_.reserve(used_ + n);
 }
 
-FieldWriter::~FieldWriter() {
-  while (out_.size() > used_) {
-    Field& last = out_.back();
-    if (pool_ != nullptr) {
-      pool_->keep_buffer(last.first);
-      if (last.second.kind() == Value::Kind::Str) pool_->keep_buffer(text_of(last.second));
-    }
-    out_.pop_back();
-  }
-}
-
-std::string FieldWriter::copy(const std::string& text) {
-  if (pool_ != nullptr) return pool_->take_name(text);
-  return text;
-}
-
-void FieldWriter::reserve(std::size_t n) { out_.reserve(used_ + n); }
-
-Field& FieldWriter::slot(const std::string& name) {
-  if (used_ < out_.size()) {
-    Field& field = out_[used_++];
-    field.first = name;  // within the buffer it has, unless the name is longer
-    return field;
-  }
+Field& FieldWriter::grow(const std::string& name) {
   ++used_;
-  return out_.emplace_back(copy(name), Value());
+  if (pool_ != nullptr && pool_->has_spare(name.size())) return out_.emplace_back(pool_->take_name(name), Value());
+  return out_.emplace_back(name, Value());
 }
 
-void FieldWriter::assign(Field& field, Value&& value) {
-  if (pool_ != nullptr && field.second.kind() == Value::Kind::Str) pool_->keep_buffer(text_of(field.second));
-  field.second = std::move(value);
+void FieldWriter::release_text(Field& field) {
+  if (pool_ != nullptr) pool_->keep_buffer(text_of(field.second));
 }
 
 void FieldWriter::add_text(const std::string& name, const std::string& text) {
@@ -127,7 +141,18 @@ void FieldWriter::add_text(const std::string& name, const std::string& text) {
   if (field.second.kind() == Value::Kind::Str) {
     text_of(field.second) = text;
   } else {
-    field.second = Value::str(copy(text));
+    field.second = Value::str(pool_ != nullptr ? pool_->take_name(text) : std::string(text));
+  }
+}
+
+void FieldWriter::trim() {
+  while (out_.size() > used_) {
+    Field& last = out_.back();
+    if (pool_ != nullptr) {
+      pool_->keep_buffer(last.first);
+      if (last.second.kind() == Value::Kind::Str) pool_->keep_buffer(text_of(last.second));
+    }
+    out_.pop_back();
   }
 }
 

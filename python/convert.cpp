@@ -1,6 +1,7 @@
 // Python objects to core values, fields, messages and durations, and back.
 #include "python/convert.hpp"
 
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -237,44 +238,60 @@ PyObject* cached_text_to_py(std::string_view text) {
   return cache->get(text);
 }
 
-// Decoded messages of one kind carry the same names in the same order. For
-// each such list of names a template dict (the names mapped to None, in
-// order) is kept; a list's dict is then a copy of its template with the
-// values set: the copy duplicates the key table in one piece, where
-// inserting each name would probe, and grow the table twice on the way to a
-// dozen entries. A repeated name keeps its first position and takes its last
-// value, as with inserts. Direct-mapped in pairs of slots, the least recently
-// used of a pair replaced. Only touched with the interpreter lock held;
-// allocated once, never freed.
+// Exactly the same value: same kind and same bits (-0.0 is not 0.0, a NaN
+// equals the same NaN); maps never, as they are converted anew each time.
+bool same_value(const Value& a, const Value& b) {
+  if (a.kind() != b.kind()) return false;
+  switch (a.kind()) {
+    case Value::Kind::Null: return true;
+    case Value::Kind::Bool: return a.as_bool() == b.as_bool();
+    case Value::Kind::Int: return a.as_int() == b.as_int();
+    case Value::Kind::Float:
+      return std::bit_cast<std::uint64_t>(a.as_float()) == std::bit_cast<std::uint64_t>(b.as_float());
+    case Value::Kind::Str:
+      return a.as_str().size() == b.as_str().size() && same_bytes(a.as_str().data(), b.as_str().data(), a.as_str().size());
+    case Value::Kind::Map: break;
+  }
+  return false;
+}
+
+// Decoded messages of one kind carry the same names in the same order, and
+// from one frame to the next most of their values repeat. For each such list
+// of names a template dict is kept with the values last converted; a list's
+// dict is a copy of its template once the values that changed are set in
+// it. The copy duplicates the key table in one piece, where inserting each
+// name would probe (and grow the table twice on the way to a dozen
+// entries), and a value that did not change costs one comparison instead of
+// a new object and an insert. The values are immutable objects, so sharing
+// them between dicts shows nowhere. A list with a repeated name has every
+// value set, in order, so that the name keeps its first position and its
+// last value, as with inserts. Direct-mapped in pairs of slots, the least
+// recently used of a pair replaced. Only touched with the interpreter lock
+// held; allocated once, never freed.
 class DictTemplates {
  public:
   static constexpr std::size_t kSlots = 512;
   /// Longer lists are rare; their dicts are built by inserting.
   static constexpr std::size_t kMaxFields = 64;
 
-  /// A new dict of the fields' names with values[i] for field i (borrowed).
-  PyObject* make(const Fields& fields, PyObject* const* values) {
+  /// A new dict of the fields. `maps[i]` is the converted value of field i
+  /// when that is a map (borrowed; converted beforehand, as converting one
+  /// uses the templates), else unused.
+  PyObject* make(const Fields& fields, PyObject* const* maps) {
     const std::uint64_t h = hash(fields);
     const std::size_t first = h & (kSlots - 1) & ~std::size_t{1};
     Template* found = nullptr;
     for (std::size_t at = first; at < first + 2; ++at) {
       if (slots_[at].dict && slots_[at].hash == h && slots_[at].matches(fields)) found = &slots_[at];
     }
-    if (!found) {
-      Template& older = slots_[first].used <= slots_[first + 1].used ? slots_[first] : slots_[first + 1];
-      if (!older.fill(fields, h)) return nullptr;
-      found = &older;
+    if (found) {
+      if (!found->update(fields, maps)) return nullptr;
+    } else {
+      found = slots_[first].used <= slots_[first + 1].used ? &slots_[first] : &slots_[first + 1];
+      if (!found->fill(fields, h, maps)) return nullptr;
     }
     found->used = ++clock_;
-    PyObject* dict = PyDict_Copy(found->dict);
-    if (!dict) return nullptr;
-    for (std::size_t i = 0; i < fields.size(); ++i) {
-      if (PyDict_SetItem(dict, found->keys[i], values[i]) < 0) {
-        Py_DECREF(dict);
-        return nullptr;
-      }
-    }
-    return dict;
+    return PyDict_Copy(found->dict);
   }
 
  private:
@@ -282,9 +299,11 @@ class DictTemplates {
     std::uint64_t hash = 0;
     std::uint64_t used = 0;
     PyObject* dict = nullptr;
-    std::vector<PyObject*> keys;  // one owned reference per field, in field order
-    std::string names;            // the names, back to back, to confirm a match
+    std::vector<PyObject*> keys;      // one owned reference per field, in field order
+    std::vector<Value> values;        // what each field's value in `dict` was made from
+    std::string names;                // the names, back to back, to confirm a match
     std::vector<std::uint32_t> ends;  // where each name ends in `names`
+    bool repeated = false;            // a name occurs twice
 
     bool matches(const Fields& fields) const {
       if (fields.size() != ends.size()) return false;
@@ -297,32 +316,57 @@ class DictTemplates {
       return true;
     }
 
+    // Sets field i's value in the dict. On failure the dict and `values`
+    // still agree for every field.
+    bool set(std::size_t i, const Value& value, PyObject* const* maps) {
+      const bool is_map = value.kind() == Value::Kind::Map;
+      PyObject* object = is_map ? maps[i] : value_to_py(value);
+      if (!object) return false;
+      if (is_map) Py_INCREF(object);
+      const int rc = PyDict_SetItem(dict, keys[i], object);
+      Py_DECREF(object);
+      if (rc < 0) return false;
+      // A map is never compared, so an empty one stands for it.
+      values[i] = is_map ? Value::map({}) : value;
+      return true;
+    }
+
+    bool update(const Fields& fields, PyObject* const* maps) {
+      for (std::size_t i = 0; i < fields.size(); ++i) {
+        if (!repeated && same_value(fields[i].second, values[i])) continue;
+        if (!set(i, fields[i].second, maps)) return false;
+      }
+      return true;
+    }
+
     void clear() {
       Py_CLEAR(dict);
       for (PyObject* key : keys) Py_DECREF(key);
       keys.clear();
+      values.clear();
       names.clear();
       ends.clear();
     }
 
-    bool fill(const Fields& fields, std::uint64_t h) {
+    bool fill(const Fields& fields, std::uint64_t h, PyObject* const* maps) {
       clear();
-      PyObject* fresh = PyDict_New();
-      if (!fresh) return false;
+      dict = PyDict_New();
+      if (!dict) return false;
       keys.reserve(fields.size());
-      for (const Field& field : fields) {
-        PyObject* key = cached_text_to_py(field.first);
-        if (!key || PyDict_SetItem(fresh, key, Py_None) < 0) {
-          Py_XDECREF(key);
-          Py_DECREF(fresh);
-          clear();
-          return false;
-        }
+      values.resize(fields.size());
+      for (std::size_t i = 0; i < fields.size(); ++i) {
+        PyObject* key = cached_text_to_py(fields[i].first);
+        if (!key) break;
         keys.push_back(key);
-        names.append(field.first);
+        if (!set(i, fields[i].second, maps)) break;
+        names.append(fields[i].first);
         ends.push_back(static_cast<std::uint32_t>(names.size()));
       }
-      dict = fresh;
+      if (ends.size() != fields.size()) {
+        clear();
+        return false;
+      }
+      repeated = static_cast<std::size_t>(PyDict_Size(dict)) != fields.size();
       hash = h;
       return true;
     }
@@ -431,19 +475,18 @@ PyObject* value_to_py(const Value& value) {
 PyObject* fields_to_py(const Fields& fields) {
   const std::size_t n = fields.size();
   if (n == 0 || n > DictTemplates::kMaxFields) return insert_fields(fields);
-  // The values first: a map among them makes its own dict, which may replace
-  // templates, so none is held while converting.
-  PyObject* values[DictTemplates::kMaxFields];
-  for (std::size_t i = 0; i < n; ++i) {
-    values[i] = value_to_py(fields[i].second);
-    if (!values[i]) {
-      while (i > 0) Py_DECREF(values[--i]);
-      return nullptr;
-    }
+  PyObject* maps[DictTemplates::kMaxFields];
+  std::size_t converted = 0;  // maps converted so far: fields [0, converted) are done
+  bool ok = true;
+  for (; converted < n && ok; ++converted) {
+    const Value& value = fields[converted].second;
+    if (value.kind() == Value::Kind::Map) ok = (maps[converted] = fields_to_py(value.as_map())) != nullptr;
   }
   static auto* templates = new DictTemplates;
-  PyObject* dict = templates->make(fields, values);
-  for (std::size_t i = 0; i < n; ++i) Py_DECREF(values[i]);
+  PyObject* dict = ok ? templates->make(fields, maps) : nullptr;
+  for (std::size_t i = 0; i < converted; ++i) {
+    if (fields[i].second.kind() == Value::Kind::Map) Py_XDECREF(maps[i]);
+  }
   return dict;
 }
 

@@ -48,8 +48,9 @@ bool scale_exact(const SignalPlan& plan, __int128 r, __int128& out) {
   return !__builtin_mul_overflow(plan.factor, r, &product) && !__builtin_add_overflow(product, plan.offset, &out);
 }
 
-Decoded decode_value(const Signal& signal, const SignalPlan& plan, std::uint64_t pattern,
-                     const DecodeOptions& options) {
+// Any signal, any options.
+[[gnu::noinline]] Decoded decode_general(const Signal& signal, const SignalPlan& plan, std::uint64_t pattern,
+                                         const DecodeOptions& options) {
   if (signal.value_type != SignalKind::Integer) {
     const double x = signal.value_type == SignalKind::Float64
                          ? std::bit_cast<double>(pattern)
@@ -74,6 +75,30 @@ Decoded decode_value(const Signal& signal, const SignalPlan& plan, std::uint64_t
                                                       : as_float(static_cast<double>(scaled));
   }
   return as_float(static_cast<double>(r) * signal.factor + signal.offset);
+}
+
+// The usual case inline: an integer signal whose raw value fits 64 signed
+// bits, scaled (if at all) within 64 bits or in doubles. The same results as
+// decode_general, which takes everything else.
+[[gnu::always_inline]] inline Decoded decode_value(const Signal& signal, const SignalPlan& plan, std::uint64_t pattern,
+                                                   const DecodeOptions& options) {
+  if (!plan.is_float && (plan.sign_bit != 0 || pattern <= static_cast<std::uint64_t>(INT64_MAX))) {
+    const auto r = static_cast<std::int64_t>(plan.sign_bit != 0 ? (pattern ^ plan.sign_bit) - plan.sign_bit : pattern);
+    if (options.decode_choices && plan.has_choices) {
+      if (const std::string* text = find_choice(signal, plan, r)) return {Decoded::Kind::Choice, 0, 0, text};
+    }
+    if (!options.scaling || plan.scaling == SignalPlan::Scaling::Identity) return as_int(r);
+    // A 64-bit raw value converts to the same double as its 128-bit form.
+    if (plan.scaling == SignalPlan::Scaling::Real) {
+      return as_float(static_cast<double>(r) * plan.factor_real + plan.offset_real);
+    }
+    std::int64_t scaled = 0;
+    if (plan.scaling == SignalPlan::Scaling::Int64 && !__builtin_mul_overflow(plan.factor64, r, &scaled) &&
+        !__builtin_add_overflow(scaled, plan.offset64, &scaled)) {
+      return as_int(scaled);
+    }
+  }
+  return decode_general(signal, plan, pattern, options);
 }
 
 // Message fields are written over a recycled list when there is one (see
