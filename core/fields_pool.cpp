@@ -36,7 +36,8 @@ std::string& text_of(Value& value) { return const_cast<std::string&>(value.as_st
 std::size_t trim_to_bounds(Fields& fields) {
   std::size_t bytes = fields.capacity() * sizeof(Field);
   for (Field& field : fields) {
-    if (field.first.capacity() > FieldsPool::kMaxTextCapacity) field.first = std::string();
+    // Assigning an empty string would keep the buffer.
+    if (field.first.capacity() > FieldsPool::kMaxTextCapacity) std::string().swap(field.first);
     bytes += heap_bytes(field.first);
     const Value::Kind kind = field.second.kind();
     if (kind == Value::Kind::Map ||
