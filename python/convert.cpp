@@ -151,7 +151,7 @@ std::uint64_t short_word(const char* p, std::size_t n) {
   return byte(0) << 16 | byte(n / 2) << 8 | byte(n - 1);
 }
 
-bool same_bytes(const char* a, const char* b, std::size_t n) {
+[[gnu::always_inline]] inline bool same_bytes(const char* a, const char* b, std::size_t n) {
   if (n < 8) return short_word(a, n) == short_word(b, n);
   for (std::size_t i = 0; i + 8 < n; i += 8) {
     if (load8(a + i) != load8(b + i)) return false;
@@ -327,7 +327,12 @@ class DictTemplates {
       Py_DECREF(object);
       if (rc < 0) return false;
       // A map is never compared, so an empty one stands for it.
-      values[i] = is_map ? Value::map({}) : value;
+      switch (value.kind()) {
+        case Value::Kind::Int: values[i].set_integer(value.as_int()); break;
+        case Value::Kind::Float: values[i].set_real(value.as_float()); break;
+        case Value::Kind::Map: values[i] = Value::map({}); break;
+        default: values[i] = value;
+      }
       return true;
     }
 
@@ -477,14 +482,16 @@ PyObject* fields_to_py(const Fields& fields) {
   if (n == 0 || n > DictTemplates::kMaxFields) return insert_fields(fields);
   PyObject* maps[DictTemplates::kMaxFields];
   std::size_t converted = 0;  // maps converted so far: fields [0, converted) are done
-  bool ok = true;
+  bool any_map = false, ok = true;
   for (; converted < n && ok; ++converted) {
     const Value& value = fields[converted].second;
-    if (value.kind() == Value::Kind::Map) ok = (maps[converted] = fields_to_py(value.as_map())) != nullptr;
+    if (value.kind() != Value::Kind::Map) continue;
+    any_map = true;
+    ok = (maps[converted] = fields_to_py(value.as_map())) != nullptr;
   }
   static auto* templates = new DictTemplates;
   PyObject* dict = ok ? templates->make(fields, maps) : nullptr;
-  for (std::size_t i = 0; i < converted; ++i) {
+  for (std::size_t i = 0; any_map && i < converted; ++i) {
     if (fields[i].second.kind() == Value::Kind::Map) Py_XDECREF(maps[i]);
   }
   return dict;
