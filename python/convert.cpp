@@ -239,7 +239,8 @@ PyObject* cached_text_to_py(std::string_view text) {
 }
 
 // Exactly the same value: same kind and same bits (-0.0 is not 0.0, a NaN
-// equals the same NaN); maps never, as they are converted anew each time.
+// equals the same NaN); maps never (they are converted anew each time, and
+// stand in for values a template does not keep).
 bool same_value(const Value& a, const Value& b) {
   if (a.kind() != b.kind()) return false;
   switch (a.kind()) {
@@ -266,13 +267,16 @@ bool same_value(const Value& a, const Value& b) {
 // them between dicts shows nowhere. A list with a repeated name has every
 // value set, in order, so that the name keeps its first position and its
 // last value, as with inserts. Direct-mapped in pairs of slots, the least
-// recently used of a pair replaced. Only touched with the interpreter lock
+// recently used of a pair replaced. Maps and long texts are not kept: they
+// are set anew each time and dropped from the template once copied, so a
+// template holds small values only. Only touched with the interpreter lock
 // held; allocated once, never freed.
 class DictTemplates {
  public:
   static constexpr std::size_t kSlots = 512;
   /// Longer lists are rare; their dicts are built by inserting.
   static constexpr std::size_t kMaxFields = 64;
+  static constexpr std::size_t kMaxKeptText = 64;
 
   /// A new dict of the fields. `maps[i]` is the converted value of field i
   /// when that is a map (borrowed; converted beforehand, as converting one
@@ -291,7 +295,11 @@ class DictTemplates {
       if (!found->fill(fields, h, maps)) return nullptr;
     }
     found->used = ++clock_;
-    return PyDict_Copy(found->dict);
+    PyObject* copy = PyDict_Copy(found->dict);
+    // Dropping what is not kept cannot fail: the keys are there.
+    for (std::uint32_t i : found->unkept) PyDict_SetItem(found->dict, found->keys[i], Py_None);
+    found->unkept.clear();
+    return copy;
   }
 
  private:
@@ -303,7 +311,8 @@ class DictTemplates {
     std::vector<Value> values;        // what each field's value in `dict` was made from
     std::string names;                // the names, back to back, to confirm a match
     std::vector<std::uint32_t> ends;  // where each name ends in `names`
-    bool repeated = false;            // a name occurs twice
+    std::vector<std::uint32_t> unkept;  // fields set by this call whose values are not kept
+    bool repeated = false;              // a name occurs twice
 
     bool matches(const Fields& fields) const {
       if (fields.size() != ends.size()) return false;
@@ -326,17 +335,26 @@ class DictTemplates {
       const int rc = PyDict_SetItem(dict, keys[i], object);
       Py_DECREF(object);
       if (rc < 0) return false;
-      // A map is never compared, so an empty one stands for it.
       switch (value.kind()) {
         case Value::Kind::Int: values[i].set_integer(value.as_int()); break;
         case Value::Kind::Float: values[i].set_real(value.as_float()); break;
-        case Value::Kind::Map: values[i] = Value::map({}); break;
+        case Value::Kind::Str:
+          if (value.as_str().size() <= kMaxKeptText) {
+            values[i] = value;
+            break;
+          }
+          [[fallthrough]];
+        case Value::Kind::Map:
+          values[i] = Value::map({});  // never the same as a value: set anew next time
+          unkept.push_back(static_cast<std::uint32_t>(i));
+          break;
         default: values[i] = value;
       }
       return true;
     }
 
     bool update(const Fields& fields, PyObject* const* maps) {
+      unkept.clear();
       for (std::size_t i = 0; i < fields.size(); ++i) {
         if (!repeated && same_value(fields[i].second, values[i])) continue;
         if (!set(i, fields[i].second, maps)) return false;
@@ -351,6 +369,7 @@ class DictTemplates {
       values.clear();
       names.clear();
       ends.clear();
+      unkept.clear();
     }
 
     bool fill(const Fields& fields, std::uint64_t h, PyObject* const* maps) {
@@ -388,14 +407,15 @@ class DictTemplates {
   std::uint64_t clock_ = 0;
 };
 
-// Fields into a new dict one insert at a time.
-PyObject* insert_fields(const Fields& fields) {
+// Named values (fields or options) into a new dict one insert at a time.
+template <class Named>
+PyObject* insert_all(const Named& named, PyObject* (*key_to_py)(std::string_view)) {
   Ref dict = Ref::steal(PyDict_New());
   if (!dict) return nullptr;
-  for (const auto& [name, value] : fields) {
+  for (const auto& [name, value] : named) {
     Ref v = Ref::steal(value_to_py(value));
     if (!v) return nullptr;
-    Ref k = Ref::steal(cached_text_to_py(name));
+    Ref k = Ref::steal(key_to_py(name));
     if (!k || PyDict_SetItem(dict.get(), k.get(), v.get()) < 0) return nullptr;
   }
   return dict.take();
@@ -479,7 +499,7 @@ PyObject* value_to_py(const Value& value) {
 
 PyObject* fields_to_py(const Fields& fields) {
   const std::size_t n = fields.size();
-  if (n == 0 || n > DictTemplates::kMaxFields) return insert_fields(fields);
+  if (n == 0 || n > DictTemplates::kMaxFields) return insert_all(fields, cached_text_to_py);
   PyObject* maps[DictTemplates::kMaxFields];
   std::size_t converted = 0;  // maps converted so far: fields [0, converted) are done
   bool any_map = false, ok = true;
@@ -497,17 +517,7 @@ PyObject* fields_to_py(const Fields& fields) {
   return dict;
 }
 
-PyObject* options_to_py(const Options& options) {
-  Ref dict = Ref::steal(PyDict_New());
-  if (!dict) return nullptr;
-  for (const auto& [name, value] : options) {
-    Ref v = Ref::steal(value_to_py(value));
-    if (!v) return nullptr;
-    Ref k = Ref::steal(text_to_py(name));
-    if (!k || PyDict_SetItem(dict.get(), k.get(), v.get()) < 0) return nullptr;
-  }
-  return dict.take();
-}
+PyObject* options_to_py(const Options& options) { return insert_all(options, text_to_py); }
 
 std::optional<Message> message_arg(PyObject* message, PyObject* fields) {
   if (fields == Py_None) fields = nullptr;
