@@ -87,6 +87,7 @@ class FieldWriter {
 
   /// Room for n more fields; call before adding them.
   void reserve(std::size_t n);
+  /// Appends one field; the name and a text are copied.
   void add_int(const std::string& name, std::int64_t v) { unset_text(slot(name)).second.set_integer(v); }
   void add_float(const std::string& name, double v) { unset_text(slot(name)).second.set_real(v); }
   void add_text(const std::string& name, const std::string& text);
