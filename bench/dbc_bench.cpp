@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "core/codec/dbc.hpp"
+#include "core/fields_pool.hpp"
 
 namespace {
 std::atomic<std::uint64_t> g_allocations{0};
@@ -75,8 +76,10 @@ std::vector<Packet> frames_of(const dbc::Database& db) {
 }
 
 // The channel's path: decode into a reused vector. The packet comes back out
-// of the decoded message, so only the decode itself allocates.
-void run_decode(benchmark::State& state, Dbc& codec, std::vector<Packet> frames) {
+// of the decoded message, so only the decode itself allocates. With
+// `recycle`, the fields go back to the thread's pool as the binding's
+// messages give them back when freed.
+void run_decode(benchmark::State& state, Dbc& codec, std::vector<Packet> frames, bool recycle = false) {
   std::vector<Message> out;
   out.reserve(4);
   std::size_t fields = 0;
@@ -92,6 +95,7 @@ void run_decode(benchmark::State& state, Dbc& codec, std::vector<Packet> frames)
     allocs += g_allocations.load(std::memory_order_relaxed) - before;
     fields += out[0].fields.size();
     frames[i] = std::move(*out[0].packet);
+    if (recycle) recycle_fields(out[0].fields);
     if (++i == frames.size()) i = 0;
   }
   const auto n = static_cast<double>(state.iterations());
@@ -129,6 +133,18 @@ void BM_DecodeVwMqb(benchmark::State& state) {
   run_decode(state, codec, frames_of(codec.database()));
 }
 BENCHMARK(BM_DecodeVwMqb);
+
+void BM_DecodeTenSignalsRecycled(benchmark::State& state) {
+  Dbc codec = load(kTen, false);
+  run_decode(state, codec, frames_of(codec.database()), true);
+}
+BENCHMARK(BM_DecodeTenSignalsRecycled);
+
+void BM_DecodeVwMqbRecycled(benchmark::State& state) {
+  Dbc codec = load(kVwMqb, true);
+  run_decode(state, codec, frames_of(codec.database()), true);
+}
+BENCHMARK(BM_DecodeVwMqbRecycled);
 
 void BM_EncodeTenSignals(benchmark::State& state) {
   Dbc codec = load(kTen, false);

@@ -33,6 +33,10 @@ class Value {
   static Value real(double d) { Value v; v.v_ = d; return v; }
   static Value str(std::string s) { Value v; v.v_ = std::move(s); return v; }
   static Value map(Fields f) { Value v; v.v_ = std::move(f); return v; }
+  /// Replace the value in place: an int over an int (a float over a float)
+  /// is a plain store, which field lists that are rewritten rely on.
+  void set_integer(std::int64_t i) { v_ = i; }
+  void set_real(double d) { v_ = d; }
 
   Kind kind() const { return static_cast<Kind>(v_.index()); }
   bool is_null() const { return kind() == Kind::Null; }

@@ -1,12 +1,14 @@
 // Python objects to core values, fields, messages and durations, and back.
 #include "python/convert.hpp"
 
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "core/text.hpp"
 #include "python/message.hpp"
@@ -126,6 +128,60 @@ PyObject* text_to_py(std::string_view text) {
 
 namespace {
 
+// Texts short enough to compare and hash with a few word loads, inline:
+// names and labels are a few dozen bytes, where calls to memcmp and a
+// multiply chain per word would cost more than the work.
+std::uint64_t load8(const char* p) {
+  std::uint64_t w;
+  std::memcpy(&w, p, sizeof w);
+  return w;
+}
+
+std::uint64_t load4(const char* p) {
+  std::uint32_t w;
+  std::memcpy(&w, p, sizeof w);
+  return w;
+}
+
+// All n (< 8) bytes in one word; distinct texts of one length give distinct words.
+std::uint64_t short_word(const char* p, std::size_t n) {
+  if (n >= 4) return load4(p) << 32 | load4(p + n - 4);
+  if (n == 0) return 0;
+  const auto byte = [p](std::size_t i) { return std::uint64_t{static_cast<unsigned char>(p[i])}; };
+  return byte(0) << 16 | byte(n / 2) << 8 | byte(n - 1);
+}
+
+[[gnu::always_inline]] inline bool same_bytes(const char* a, const char* b, std::size_t n) {
+  if (n < 8) return short_word(a, n) == short_word(b, n);
+  for (std::size_t i = 0; i + 8 < n; i += 8) {
+    if (load8(a + i) != load8(b + i)) return false;
+  }
+  return load8(a + n - 8) == load8(b + n - 8);
+}
+
+std::uint64_t mix(std::uint64_t a, std::uint64_t b) {
+  const unsigned __int128 product = static_cast<unsigned __int128>(a) * b;
+  return static_cast<std::uint64_t>(product) ^ static_cast<std::uint64_t>(product >> 64);
+}
+
+// One multiply per 16 bytes; the last 16 (or all of a shorter text) are
+// read as two words that may overlap.
+std::uint64_t text_hash(std::string_view text) {
+  constexpr std::uint64_t kA = 0xA0761D6478BD642Full, kB = 0xE7037ED1A0B428DBull;
+  const char* p = text.data();
+  const std::size_t n = text.size();
+  std::uint64_t seed = kA ^ n;
+  std::uint64_t a = 0, b = 0;
+  if (n >= 8) {
+    for (std::size_t i = 0; i + 16 < n; i += 16) seed = mix(load8(p + i) ^ kB, load8(p + i + 8) ^ seed);
+    a = load8(p + (n >= 16 ? n - 16 : 0));
+    b = load8(p + n - 8);
+  } else {
+    a = short_word(p, n);
+  }
+  return mix(a ^ kB, b ^ seed) ^ seed;
+}
+
 // Field names (and short texts such as choice labels) repeat in every
 // message a codec decodes. Keeping the str objects of recent texts saves the
 // UTF-8 decode and allocation per field, and a dict insert then reuses the
@@ -140,7 +196,7 @@ class TextCache {
 
   PyObject* get(std::string_view text) {
     if (text.size() > kMaxLength) return text_to_py(text);
-    const std::uint64_t h = hash(text);
+    const std::uint64_t h = text_hash(text);
     std::size_t target = h & (kSlots - 1);
     for (std::size_t i = 0; i < kProbes; ++i) {
       const std::size_t at = (h + i) & (kSlots - 1);
@@ -151,7 +207,8 @@ class TextCache {
       }
       // The texts live apart from the hashes, so a look-up touches them
       // only on a hash match.
-      if (entry.hash == h && texts_[at] == text) {
+      if (entry.hash == h && texts_[at].size() == text.size() &&
+          same_bytes(texts_[at].data(), text.data(), text.size())) {
         Py_INCREF(entry.object);
         return entry.object;
       }
@@ -172,23 +229,6 @@ class TextCache {
     PyObject* object = nullptr;
   };
 
-  // Eight bytes at a time: names are short, and a collision costs only a
-  // compare.
-  static std::uint64_t hash(std::string_view text) {
-    std::uint64_t h = 0x9E3779B97F4A7C15ull ^ text.size();
-    std::size_t i = 0;
-    for (; i + 8 <= text.size(); i += 8) {
-      std::uint64_t word;
-      std::memcpy(&word, text.data() + i, 8);
-      h = (h ^ word) * 0xFF51AFD7ED558CCDull;
-      h ^= h >> 32;
-    }
-    std::uint64_t tail = 0;
-    std::memcpy(&tail, text.data() + i, text.size() - i);
-    h = (h ^ tail) * 0xC4CEB9FE1A85EC53ull;
-    return h ^ (h >> 29);
-  }
-
   Entry entries_[kSlots];
   std::string texts_[kSlots];
 };
@@ -196,6 +236,189 @@ class TextCache {
 PyObject* cached_text_to_py(std::string_view text) {
   static auto* cache = new TextCache;
   return cache->get(text);
+}
+
+// Exactly the same value: same kind and same bits (-0.0 is not 0.0, a NaN
+// equals the same NaN); maps never (they are converted anew each time, and
+// stand in for values a template does not keep).
+bool same_value(const Value& a, const Value& b) {
+  if (a.kind() != b.kind()) return false;
+  switch (a.kind()) {
+    case Value::Kind::Null: return true;
+    case Value::Kind::Bool: return a.as_bool() == b.as_bool();
+    case Value::Kind::Int: return a.as_int() == b.as_int();
+    case Value::Kind::Float:
+      return std::bit_cast<std::uint64_t>(a.as_float()) == std::bit_cast<std::uint64_t>(b.as_float());
+    case Value::Kind::Str:
+      return a.as_str().size() == b.as_str().size() && same_bytes(a.as_str().data(), b.as_str().data(), a.as_str().size());
+    case Value::Kind::Map: break;
+  }
+  return false;
+}
+
+// Decoded messages of one kind carry the same names in the same order, and
+// from one frame to the next most of their values repeat. For each such list
+// of names a template dict is kept with the values last converted; a list's
+// dict is a copy of its template once the values that changed are set in
+// it. The copy duplicates the key table in one piece, where inserting each
+// name would probe (and grow the table twice on the way to a dozen
+// entries), and a value that did not change costs one comparison instead of
+// a new object and an insert. The values are immutable objects, so sharing
+// them between dicts shows nowhere. A list with a repeated name has every
+// value set, in order, so that the name keeps its first position and its
+// last value, as with inserts. Direct-mapped in pairs of slots, the least
+// recently used of a pair replaced. Maps and long texts are not kept: they
+// are set anew each time and dropped from the template once copied, so a
+// template holds small values only. Only touched with the interpreter lock
+// held; allocated once, never freed.
+class DictTemplates {
+ public:
+  static constexpr std::size_t kSlots = 512;
+  /// Longer lists are rare; their dicts are built by inserting.
+  static constexpr std::size_t kMaxFields = 64;
+  static constexpr std::size_t kMaxKeptText = 64;
+
+  /// A new dict of the fields. `maps[i]` is the converted value of field i
+  /// when that is a map (borrowed; converted beforehand, as converting one
+  /// uses the templates), else unused.
+  PyObject* make(const Fields& fields, PyObject* const* maps) {
+    const std::uint64_t h = hash(fields);
+    const std::size_t first = h & (kSlots - 1) & ~std::size_t{1};
+    Template* found = nullptr;
+    for (std::size_t at = first; at < first + 2; ++at) {
+      if (slots_[at].dict && slots_[at].hash == h && slots_[at].matches(fields)) found = &slots_[at];
+    }
+    if (found) {
+      if (!found->update(fields, maps)) return nullptr;
+    } else {
+      found = slots_[first].used <= slots_[first + 1].used ? &slots_[first] : &slots_[first + 1];
+      if (!found->fill(fields, h, maps)) return nullptr;
+    }
+    found->used = ++clock_;
+    PyObject* copy = PyDict_Copy(found->dict);
+    // Dropping what is not kept cannot fail: the keys are there.
+    for (std::uint32_t i : found->unkept) PyDict_SetItem(found->dict, found->keys[i], Py_None);
+    found->unkept.clear();
+    return copy;
+  }
+
+ private:
+  struct Template {
+    std::uint64_t hash = 0;
+    std::uint64_t used = 0;
+    PyObject* dict = nullptr;
+    std::vector<PyObject*> keys;      // one owned reference per field, in field order
+    std::vector<Value> values;        // what each field's value in `dict` was made from
+    std::string names;                // the names, back to back, to confirm a match
+    std::vector<std::uint32_t> ends;  // where each name ends in `names`
+    std::vector<std::uint32_t> unkept;  // fields set by this call whose values are not kept
+    bool repeated = false;              // a name occurs twice
+
+    bool matches(const Fields& fields) const {
+      if (fields.size() != ends.size()) return false;
+      std::size_t at = 0;
+      for (std::size_t i = 0; i < fields.size(); ++i) {
+        const std::string& name = fields[i].first;
+        if (ends[i] - at != name.size() || !same_bytes(names.data() + at, name.data(), name.size())) return false;
+        at = ends[i];
+      }
+      return true;
+    }
+
+    // Sets field i's value in the dict. On failure the dict and `values`
+    // still agree for every field.
+    bool set(std::size_t i, const Value& value, PyObject* const* maps) {
+      const bool is_map = value.kind() == Value::Kind::Map;
+      PyObject* object = is_map ? maps[i] : value_to_py(value);
+      if (!object) return false;
+      if (is_map) Py_INCREF(object);
+      const int rc = PyDict_SetItem(dict, keys[i], object);
+      Py_DECREF(object);
+      if (rc < 0) return false;
+      switch (value.kind()) {
+        case Value::Kind::Int: values[i].set_integer(value.as_int()); break;
+        case Value::Kind::Float: values[i].set_real(value.as_float()); break;
+        case Value::Kind::Str:
+          if (value.as_str().size() <= kMaxKeptText) {
+            values[i] = value;
+            break;
+          }
+          [[fallthrough]];
+        case Value::Kind::Map:
+          values[i] = Value::map({});  // never the same as a value: set anew next time
+          unkept.push_back(static_cast<std::uint32_t>(i));
+          break;
+        default: values[i] = value;
+      }
+      return true;
+    }
+
+    bool update(const Fields& fields, PyObject* const* maps) {
+      unkept.clear();
+      for (std::size_t i = 0; i < fields.size(); ++i) {
+        if (!repeated && same_value(fields[i].second, values[i])) continue;
+        if (!set(i, fields[i].second, maps)) return false;
+      }
+      return true;
+    }
+
+    void clear() {
+      Py_CLEAR(dict);
+      for (PyObject* key : keys) Py_DECREF(key);
+      keys.clear();
+      values.clear();
+      names.clear();
+      ends.clear();
+      unkept.clear();
+    }
+
+    bool fill(const Fields& fields, std::uint64_t h, PyObject* const* maps) {
+      clear();
+      dict = PyDict_New();
+      if (!dict) return false;
+      keys.reserve(fields.size());
+      values.resize(fields.size());
+      for (std::size_t i = 0; i < fields.size(); ++i) {
+        PyObject* key = cached_text_to_py(fields[i].first);
+        if (!key) break;
+        keys.push_back(key);
+        if (!set(i, fields[i].second, maps)) break;
+        names.append(fields[i].first);
+        ends.push_back(static_cast<std::uint32_t>(names.size()));
+      }
+      if (ends.size() != fields.size()) {
+        clear();
+        return false;
+      }
+      repeated = static_cast<std::size_t>(PyDict_Size(dict)) != fields.size();
+      hash = h;
+      return true;
+    }
+  };
+
+  // The count and the first and last names pick the slots; the full
+  // comparison in matches() tells lists that share them apart, so every
+  // name is read once, not twice.
+  static std::uint64_t hash(const Fields& fields) {
+    return mix(text_hash(fields.front().first) ^ fields.size(), text_hash(fields.back().first) + 0x9E3779B97F4A7C15ull);
+  }
+
+  Template slots_[kSlots];
+  std::uint64_t clock_ = 0;
+};
+
+// Named values (fields or options) into a new dict one insert at a time.
+template <class Named>
+PyObject* insert_all(const Named& named, PyObject* (*key_to_py)(std::string_view)) {
+  Ref dict = Ref::steal(PyDict_New());
+  if (!dict) return nullptr;
+  for (const auto& [name, value] : named) {
+    Ref v = Ref::steal(value_to_py(value));
+    if (!v) return nullptr;
+    Ref k = Ref::steal(key_to_py(name));
+    if (!k || PyDict_SetItem(dict.get(), k.get(), v.get()) < 0) return nullptr;
+  }
+  return dict.take();
 }
 
 }  // namespace
@@ -275,28 +498,26 @@ PyObject* value_to_py(const Value& value) {
 }
 
 PyObject* fields_to_py(const Fields& fields) {
-  Ref dict = Ref::steal(PyDict_New());
-  if (!dict) return nullptr;
-  for (const auto& [name, value] : fields) {
-    Ref v = Ref::steal(value_to_py(value));
-    if (!v) return nullptr;
-    Ref k = Ref::steal(cached_text_to_py(name));
-    if (!k || PyDict_SetItem(dict.get(), k.get(), v.get()) < 0) return nullptr;
+  const std::size_t n = fields.size();
+  if (n == 0 || n > DictTemplates::kMaxFields) return insert_all(fields, cached_text_to_py);
+  PyObject* maps[DictTemplates::kMaxFields];
+  std::size_t converted = 0;  // maps converted so far: fields [0, converted) are done
+  bool any_map = false, ok = true;
+  for (; converted < n && ok; ++converted) {
+    const Value& value = fields[converted].second;
+    if (value.kind() != Value::Kind::Map) continue;
+    any_map = true;
+    ok = (maps[converted] = fields_to_py(value.as_map())) != nullptr;
   }
-  return dict.take();
+  static auto* templates = new DictTemplates;
+  PyObject* dict = ok ? templates->make(fields, maps) : nullptr;
+  for (std::size_t i = 0; any_map && i < converted; ++i) {
+    if (fields[i].second.kind() == Value::Kind::Map) Py_XDECREF(maps[i]);
+  }
+  return dict;
 }
 
-PyObject* options_to_py(const Options& options) {
-  Ref dict = Ref::steal(PyDict_New());
-  if (!dict) return nullptr;
-  for (const auto& [name, value] : options) {
-    Ref v = Ref::steal(value_to_py(value));
-    if (!v) return nullptr;
-    Ref k = Ref::steal(text_to_py(name));
-    if (!k || PyDict_SetItem(dict.get(), k.get(), v.get()) < 0) return nullptr;
-  }
-  return dict.take();
-}
+PyObject* options_to_py(const Options& options) { return insert_all(options, text_to_py); }
 
 std::optional<Message> message_arg(PyObject* message, PyObject* fields) {
   if (fields == Py_None) fields = nullptr;

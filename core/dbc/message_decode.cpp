@@ -7,6 +7,7 @@
 
 #include "core/dbc/database.hpp"
 #include "core/dbc/mux_chain.hpp"
+#include "core/fields_pool.hpp"
 
 namespace sigtap::dbc {
 
@@ -47,8 +48,9 @@ bool scale_exact(const SignalPlan& plan, __int128 r, __int128& out) {
   return !__builtin_mul_overflow(plan.factor, r, &product) && !__builtin_add_overflow(product, plan.offset, &out);
 }
 
-Decoded decode_value(const Signal& signal, const SignalPlan& plan, std::uint64_t pattern,
-                     const DecodeOptions& options) {
+// Any signal, any options.
+[[gnu::noinline]] Decoded decode_general(const Signal& signal, const SignalPlan& plan, std::uint64_t pattern,
+                                         const DecodeOptions& options) {
   if (signal.value_type != SignalKind::Integer) {
     const double x = signal.value_type == SignalKind::Float64
                          ? std::bit_cast<double>(pattern)
@@ -75,21 +77,57 @@ Decoded decode_value(const Signal& signal, const SignalPlan& plan, std::uint64_t
   return as_float(static_cast<double>(r) * signal.factor + signal.offset);
 }
 
-void append(Fields& out, const std::string& name, const Decoded& d) {
-  switch (d.kind) {
-    case Decoded::Kind::Int: out.emplace_back(name, sigtap::Value::integer(d.i)); break;
-    case Decoded::Kind::Float: out.emplace_back(name, sigtap::Value::real(d.f)); break;
-    case Decoded::Kind::Choice: out.emplace_back(name, sigtap::Value::str(*d.text)); break;
+// The usual case inline: an integer signal whose raw value fits 64 signed
+// bits, scaled (if at all) within 64 bits or in doubles. The same results as
+// decode_general, which takes everything else.
+[[gnu::always_inline]] inline Decoded decode_value(const Signal& signal, const SignalPlan& plan, std::uint64_t pattern,
+                                                   const DecodeOptions& options) {
+  if (!plan.is_float && (plan.sign_bit != 0 || pattern <= static_cast<std::uint64_t>(INT64_MAX))) {
+    const auto r = static_cast<std::int64_t>(plan.sign_bit != 0 ? (pattern ^ plan.sign_bit) - plan.sign_bit : pattern);
+    if (options.decode_choices && plan.has_choices) {
+      if (const std::string* text = find_choice(signal, plan, r)) return {Decoded::Kind::Choice, 0, 0, text};
+    }
+    if (!options.scaling || plan.scaling == SignalPlan::Scaling::Identity) return as_int(r);
+    // A 64-bit raw value converts to the same double as its 128-bit form.
+    if (plan.scaling == SignalPlan::Scaling::Real) {
+      return as_float(static_cast<double>(r) * plan.factor_real + plan.offset_real);
+    }
+    std::int64_t scaled = 0;
+    if (plan.scaling == SignalPlan::Scaling::Int64 && !__builtin_mul_overflow(plan.factor64, r, &scaled) &&
+        !__builtin_add_overflow(scaled, plan.offset64, &scaled)) {
+      return as_int(scaled);
+    }
   }
+  return decode_general(signal, plan, pattern, options);
 }
 
-void append(NamedValues& out, const std::string& name, const Decoded& d) {
-  switch (d.kind) {
-    case Decoded::Kind::Int: out.emplace_back(name, dbc::Value(d.i)); break;
-    case Decoded::Kind::Float: out.emplace_back(name, dbc::Value(d.f)); break;
-    case Decoded::Kind::Choice: out.emplace_back(name, dbc::Value(*d.text)); break;
+// Message fields are written over a recycled list when there is one (see
+// FieldWriter): a steady stream of frames then decodes without allocating.
+struct FieldSink {
+  FieldWriter writer;
+
+  void reserve(std::size_t n) { writer.reserve(n); }
+  void append(const std::string& name, const Decoded& d) {
+    switch (d.kind) {
+      case Decoded::Kind::Int: writer.add_int(name, d.i); break;
+      case Decoded::Kind::Float: writer.add_float(name, d.f); break;
+      case Decoded::Kind::Choice: writer.add_text(name, *d.text); break;
+    }
   }
-}
+};
+
+struct NamedSink {
+  NamedValues& out;
+
+  void reserve(std::size_t n) { out.reserve(out.size() + n); }
+  void append(const std::string& name, const Decoded& d) {
+    switch (d.kind) {
+      case Decoded::Kind::Int: out.emplace_back(name, dbc::Value(d.i)); break;
+      case Decoded::Kind::Float: out.emplace_back(name, dbc::Value(d.f)); break;
+      case Decoded::Kind::Choice: out.emplace_back(name, dbc::Value(*d.text)); break;
+    }
+  }
+};
 
 // Trivial, so that the inline scratch table is not constructed twice.
 struct Slot {
@@ -122,15 +160,15 @@ void decode_active(const Message& message, std::size_t i, Scratch<Slot>& slots, 
   }
 }
 
-template <class Out>
+template <class Sink>
 Status decode_to(const Message& message, const MessagePlan& plan, std::span<const std::uint8_t> data,
-                 const DecodeOptions& options, Out& out) {
+                 const DecodeOptions& options, Sink& out) {
   const std::size_t count = message.signals.size();
   if (!plan.has_mux && data.size() >= plan.min_length) {
-    out.reserve(out.size() + count);
+    out.reserve(count);
     for (std::size_t i = 0; i < count; ++i) {
       const SignalPlan& sp = plan.signals[i];
-      append(out, message.signals[i].name, decode_value(message.signals[i], sp, sp.read(data.data()), options));
+      out.append(message.signals[i].name, decode_value(message.signals[i], sp, sp.read(data.data()), options));
     }
     return {};
   }
@@ -157,18 +195,18 @@ Status decode_to(const Message& message, const MessagePlan& plan, std::span<cons
     }
     ++present;
   }
-  out.reserve(out.size() + present);
+  out.reserve(present);
   for (std::size_t i = 0; i < count; ++i) {
     if (act[i] != Activity::Active) continue;
-    append(out, message.signals[i].name, decode_value(message.signals[i], plan.signals[i], slots[i].pattern, options));
+    out.append(message.signals[i].name, decode_value(message.signals[i], plan.signals[i], slots[i].pattern, options));
   }
   return {};
 }
 
 // A message assembled by hand may not have been through Database::create.
-template <class Out>
+template <class Sink>
 Status decode_checked(const Message& message, std::span<const std::uint8_t> data, const DecodeOptions& options,
-                      Out& out) {
+                      Sink& out) {
   if (message.plan.signals.size() == message.signals.size()) {
     return decode_to(message, message.plan, data, options, out);
   }
@@ -181,12 +219,14 @@ Status decode_checked(const Message& message, std::span<const std::uint8_t> data
 
 Result<NamedValues> Message::decode(std::span<const std::uint8_t> data, const DecodeOptions& options) const {
   NamedValues out;
-  SIGTAP_TRY(decode_checked(*this, data, options, out));
+  NamedSink sink{out};
+  SIGTAP_TRY(decode_checked(*this, data, options, sink));
   return out;
 }
 
 Status Message::decode_into(std::span<const std::uint8_t> data, const DecodeOptions& options, Fields& out) const {
-  return decode_checked(*this, data, options, out);
+  FieldSink sink{FieldWriter(out)};
+  return decode_checked(*this, data, options, sink);
 }
 
 }  // namespace sigtap::dbc

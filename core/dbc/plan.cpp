@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 
 #include "core/dbc/database.hpp"
 
@@ -51,6 +52,19 @@ bool as_int128(double v, __int128& out) {
   return true;
 }
 
+bool fits_int64(__int128 v) { return v >= INT64_MIN && v <= INT64_MAX; }
+
+void plan_scaling(const Signal& signal, SignalPlan& sp) {
+  sp.factor_real = signal.factor;
+  sp.offset_real = signal.offset;
+  sp.exact_scaling = as_int128(signal.factor, sp.factor) && as_int128(signal.offset, sp.offset);
+  if (!sp.exact_scaling) sp.scaling = SignalPlan::Scaling::Real;
+  if (!sp.exact_scaling || !fits_int64(sp.factor) || !fits_int64(sp.offset)) return;
+  sp.factor64 = static_cast<std::int64_t>(sp.factor);
+  sp.offset64 = static_cast<std::int64_t>(sp.offset);
+  sp.scaling = sp.factor64 == 1 && sp.offset64 == 0 ? SignalPlan::Scaling::Identity : SignalPlan::Scaling::Int64;
+}
+
 }  // namespace
 
 void build_plan(Message& message) {
@@ -63,7 +77,9 @@ void build_plan(Message& message) {
     plan_layout(signal, sp);
     plan.min_length = std::max(plan.min_length, sp.min_length);
     if (signal.is_signed && signal.size >= 1 && signal.size <= 64) sp.sign_bit = std::uint64_t{1} << (signal.size - 1);
-    sp.exact_scaling = as_int128(signal.factor, sp.factor) && as_int128(signal.offset, sp.offset);
+    plan_scaling(signal, sp);
+    sp.is_float = signal.value_type != SignalKind::Integer;
+    sp.has_choices = !signal.choices.empty();
     sp.choices_sorted = std::is_sorted(signal.choices.begin(), signal.choices.end(),
                                        [](const auto& a, const auto& b) { return a.first < b.first; });
     plan.has_mux = plan.has_mux || signal.mux.has_value();

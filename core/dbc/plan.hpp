@@ -37,6 +37,20 @@ struct SignalPlan {
   __int128 factor = 0;
   __int128 offset = 0;
   bool exact_scaling = false;
+  /// How decoding scales an integer signal's raw value that fits 64 signed
+  /// bits: not at all (factor 1, offset 0), in 64-bit integers (both
+  /// integral and within 64 bits; wider results take the general way), in
+  /// doubles (factor or offset not integral), or the general way.
+  enum class Scaling : std::uint8_t { Identity, Int64, Real, General };
+  Scaling scaling = Scaling::General;
+  std::int64_t factor64 = 0;
+  std::int64_t offset64 = 0;
+  /// The signal's factor and offset, kept here for the decode loop.
+  double factor_real = 1;
+  double offset_real = 0;
+  /// A float signal (decoded from its IEEE bits), not an integer one.
+  bool is_float = false;
+  bool has_choices = false;
   /// Choices sorted by value (always, for a loaded database): looked up by bisection.
   bool choices_sorted = true;
   std::uint8_t span_count = 0;

@@ -45,6 +45,15 @@ def test_values_round_trip_with_exact_types(value, expected):
         assert (type(got), repr(got)) == (type(expected), repr(expected))
 
 
+def test_dicts_of_one_name_list_show_each_message_own_values():
+    # Dicts of a name list seen before are made from a kept one: values that change must show.
+    values = [0.0, -0.0, 0.0, 1, True, 1, 1.0, "x", None, {"a": -0.0}, {"a": 0.0}, math.nan, math.nan, "y" * 99, "y" * 99]
+    got = [Message("T", {"v": v, "w": 5}).fields for v in values]
+    assert [repr(d) for d in got] == [repr({"v": v, "w": 5}) for v in values]
+    got[0]["v"] = "changed"
+    assert Message("T", {"v": 0.0, "w": 5}).fields == {"v": 0.0, "w": 5}
+
+
 ITEMS_PROPERTY = property(lambda self: fail(KeyError("from items")))
 
 

@@ -1,0 +1,160 @@
+// The per-thread pool of field lists and name buffers: a list per length, so that a stream of
+// frames of mixed messages finds a list of the right length, all within one memory budget.
+#include "core/fields_pool.hpp"
+
+#include <algorithm>
+#include <utility>
+
+namespace sigtap {
+
+namespace {
+
+// Checked here, where it is known, rather than assumed.
+static_assert(FieldsPool::kInlineLength == std::string().capacity());
+constexpr std::size_t kInlineCapacity = FieldsPool::kInlineLength;
+
+// Set when the thread's pool is destroyed. Trivially destructible, so it can
+// be read until the thread is gone, by destructors that run after the pool's.
+thread_local bool pool_gone = false;
+
+struct LocalPool {
+  FieldsPool pool;
+  ~LocalPool() { pool_gone = true; }
+};
+
+std::size_t heap_bytes(const std::string& text) {
+  return text.capacity() > kInlineCapacity ? text.capacity() + 1 : 0;
+}
+
+// A list's fields own their text buffers, and a recycled list is ours, so
+// its text values' buffers may be reused like its names'. (The value itself
+// is not const, so writing through the reference is sound.)
+std::string& text_of(Value& value) { return const_cast<std::string&>(value.as_str()); }
+
+// Empties what the pool does not keep (long strings, maps) and returns what
+// the rest takes.
+std::size_t trim_to_bounds(Fields& fields) {
+  std::size_t bytes = fields.capacity() * sizeof(Field);
+  for (Field& field : fields) {
+    // Assigning an empty string would keep the buffer.
+    if (field.first.capacity() > FieldsPool::kMaxTextCapacity) std::string().swap(field.first);
+    bytes += heap_bytes(field.first);
+    const Value::Kind kind = field.second.kind();
+    if (kind == Value::Kind::Map ||
+        (kind == Value::Kind::Str && text_of(field.second).capacity() > FieldsPool::kMaxTextCapacity)) {
+      field.second = Value();
+    } else if (kind == Value::Kind::Str) {
+      bytes += heap_bytes(field.second.as_str());
+    }
+  }
+  return bytes;
+}
+
+}  // namespace
+
+FieldsPool* FieldsPool::local() {
+  if (pool_gone) return nullptr;
+  thread_local LocalPool local;
+  return &local.pool;
+}
+
+Fields FieldsPool::take_list(std::size_t length) {
+  if (list_count_ == 0 || length == 0) return {};
+  std::size_t at = length;
+  if (length > kMaxListLength || by_length_[length].list.empty()) {
+    // While the budget has room for one more list, a new one is started (it
+    // joins the pool when given back); past that the nearest is reshaped.
+    if (bytes_ + length * (sizeof(Field) + 32) <= kMaxBytes) return {};
+    std::size_t best = kMaxListLength + 1;
+    for (std::size_t i = 1; i <= kMaxListLength; ++i) {
+      const auto distance = [length](std::size_t k) { return k > length ? k - length : length - k; };
+      if (!by_length_[i].list.empty() && (best > kMaxListLength || distance(i) < distance(best))) best = i;
+    }
+    at = best;
+  }
+  Kept& kept = by_length_[at];
+  Fields out = std::move(kept.list);
+  kept.list = Fields();
+  bytes_ -= kept.bytes;
+  --list_count_;
+  return out;
+}
+
+std::string FieldsPool::take_name(const std::string& text) {
+  if (!has_spare(text.size())) return text;
+  std::string out = std::move(names_.back());
+  names_.pop_back();
+  bytes_ -= heap_bytes(out);
+  out = text;
+  return out;
+}
+
+void FieldsPool::keep_buffer(std::string& text) {
+  // Only buffers of their own are worth keeping; a moved-from string has none.
+  const std::size_t bytes = heap_bytes(text);
+  if (bytes == 0 || text.capacity() > kMaxTextCapacity || names_.size() >= kMaxNames || bytes_ + bytes > kMaxBytes) {
+    return;
+  }
+  if (names_.capacity() == 0) names_.reserve(kMaxNames);
+  names_.push_back(std::move(text));
+  bytes_ += bytes;
+}
+
+void FieldsPool::give_back(Fields& fields) {
+  const std::size_t length = fields.size();
+  if (length != 0 && fields.capacity() <= kMaxListLength) {
+    if (by_length_.empty()) by_length_.resize(kMaxListLength + 1);
+    Kept& kept = by_length_[length];
+    if (kept.list.empty()) {
+      const std::size_t bytes = trim_to_bounds(fields);
+      if (bytes_ + bytes <= kMaxBytes) {
+        kept.list = std::move(fields);
+        kept.bytes = bytes;
+        bytes_ += bytes;
+        ++list_count_;
+      }
+    }
+  }
+  fields = Fields();
+}
+
+void recycle_fields(Fields& fields) {
+  if (FieldsPool* pool = FieldsPool::local()) pool->give_back(fields);
+}
+
+void FieldWriter::reserve(std::size_t n) {
+  if (pool_ != nullptr && out_.capacity() == 0) out_ = pool_->take_list(n);
+  out_.reserve(used_ + n);
+}
+
+Field& FieldWriter::grow(const std::string& name) {
+  ++used_;
+  if (pool_ != nullptr && pool_->has_spare(name.size())) return out_.emplace_back(pool_->take_name(name), Value());
+  return out_.emplace_back(name, Value());
+}
+
+void FieldWriter::release_text(Field& field) {
+  if (pool_ != nullptr) pool_->keep_buffer(text_of(field.second));
+}
+
+void FieldWriter::add_text(const std::string& name, const std::string& text) {
+  Field& field = slot(name);
+  if (field.second.kind() == Value::Kind::Str) {
+    text_of(field.second) = text;
+  } else {
+    field.second = Value::str(pool_ != nullptr ? pool_->take_name(text) : std::string(text));
+  }
+}
+
+void FieldWriter::trim() {
+  while (out_.size() > used_) {
+    Field& last = out_.back();
+    if (pool_ != nullptr) {
+      pool_->keep_buffer(last.first);
+      if (last.second.kind() == Value::Kind::Str) pool_->keep_buffer(text_of(last.second));
+    }
+    out_.pop_back();
+  }
+}
+
+}  // namespace sigtap

@@ -1,0 +1,119 @@
+// Field lists and field-name buffers kept for reuse once their message is gone, so that decoding a
+// frame allocates nothing; one pool per thread, never shared (so no lock), within a fixed memory budget.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/value.hpp"
+
+namespace sigtap {
+
+/// Field lists (with their fields, whose strings keep their buffers), one
+/// per length, and spare strings, given back by messages that are done with
+/// them. Not thread-safe: each thread uses its own, from `local()`. What it
+/// holds stays within kMaxBytes (lists of at most kMaxListLength fields,
+/// strings of at most kMaxTextCapacity bytes, no maps); whatever does not
+/// fit is freed as usual.
+class FieldsPool {
+ public:
+  static constexpr std::size_t kMaxBytes = 256 * 1024;
+  static constexpr std::size_t kMaxListLength = 64;
+  static constexpr std::size_t kMaxNames = 256;
+  static constexpr std::size_t kMaxTextCapacity = 128;
+  /// What a string holds without a buffer of its own.
+  static constexpr std::size_t kInlineLength = 15;
+
+  FieldsPool() = default;
+  FieldsPool(const FieldsPool&) = delete;
+  FieldsPool& operator=(const FieldsPool&) = delete;
+
+  /// The calling thread's pool; nullptr while the thread is ending (its pool
+  /// is destroyed by then), when callers allocate as usual.
+  static FieldsPool* local();
+
+  /// A list given back earlier, fields included, for a FieldWriter to
+  /// overwrite: one of `length` fields if held, else (when the pool is
+  /// full) the nearest in length; or an empty list.
+  Fields take_list(std::size_t length);
+  /// Whether take_name has a buffer to reuse for a text of that length.
+  bool has_spare(std::size_t length) const { return length > kInlineLength && !names_.empty(); }
+  /// A string equal to `text`, in the buffer of a spare string when the text
+  /// is too long for the string's inline buffer.
+  std::string take_name(const std::string& text);
+  /// Keeps the list when it is within the bounds and the budget (its
+  /// oversized strings and its maps emptied), else frees it. `fields` is
+  /// left empty, without storage.
+  void give_back(Fields& fields);
+  /// Keeps the string's buffer as a spare when the budget allows.
+  void keep_buffer(std::string& text);
+
+  std::size_t list_count() const { return list_count_; }
+  std::size_t name_count() const { return names_.size(); }
+  /// What the held lists and strings take, by the pool's estimate.
+  std::size_t bytes() const { return bytes_; }
+
+ private:
+  struct Kept {
+    Fields list;
+    std::size_t bytes = 0;
+  };
+
+  std::vector<Kept> by_length_;  // index: the list's length; an empty list is none
+  std::vector<std::string> names_;
+  std::size_t list_count_ = 0;
+  std::size_t bytes_ = 0;
+};
+
+/// Gives the list back to the calling thread's pool (see FieldsPool::give_back).
+void recycle_fields(Fields& fields);
+
+/// Appends fields to a list. When the list starts empty and without storage,
+/// reserve() takes a recycled list from the thread's pool and the fields are
+/// written over its fields in place, so that names and texts are copied into
+/// buffers that already exist; the fields left over past the last one
+/// written are removed when the writer ends.
+class FieldWriter {
+ public:
+  explicit FieldWriter(Fields& out) : out_(out), pool_(FieldsPool::local()), used_(out.size()) {}
+  FieldWriter(const FieldWriter&) = delete;
+  FieldWriter& operator=(const FieldWriter&) = delete;
+  ~FieldWriter() {
+    if (out_.size() > used_) trim();
+  }
+
+  /// Room for n more fields; call before adding them.
+  void reserve(std::size_t n);
+  /// Appends one field; the name and a text are copied.
+  void add_int(const std::string& name, std::int64_t v) { unset_text(slot(name)).second.set_integer(v); }
+  void add_float(const std::string& name, double v) { unset_text(slot(name)).second.set_real(v); }
+  void add_text(const std::string& name, const std::string& text);
+
+ private:
+  // The next field, named `name`; its value is still the old one.
+  Field& slot(const std::string& name) {
+    if (used_ < out_.size()) {
+      Field& field = out_[used_++];
+      field.first = name;  // within the buffer it has, unless the name is longer
+      return field;
+    }
+    return grow(name);
+  }
+  // Keeps the buffer of a text value about to be replaced.
+  Field& unset_text(Field& field) {
+    if (field.second.kind() == Value::Kind::Str) release_text(field);
+    return field;
+  }
+  Field& grow(const std::string& name);
+  void release_text(Field& field);
+  void trim();
+
+  Fields& out_;
+  FieldsPool* pool_;
+  std::size_t used_;
+};
+
+}  // namespace sigtap

@@ -1,0 +1,84 @@
+// The field-list pool: decoding over recycled lists gives what fresh lists give, and the pool stays in its budget.
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "core/codec/dbc.hpp"
+#include "core/fields_pool.hpp"
+#include "tests/cpp/dbc/dbc_builders.hpp"
+
+namespace sigtap {
+namespace {
+
+using test::make_message, test::Sig;
+
+TEST(FieldsPool, DecodingOverRecycledListsMatchesFreshLists) {
+  // Lengths 3, 12 and 1; long names and texts; a choice that comes and goes, a switch.
+  std::vector<dbc::Signal> many;
+  for (std::uint32_t i = 0; i < 12; ++i) many.push_back(Sig("s" + std::to_string(i), i * 5, 5));
+  auto db = dbc::Database::create(
+      "", {},
+      {make_message("Long", 8, {Sig("a_rather_long_signal_name", 0, 8).choice(1, "a choice text longer than 15"),
+                                Sig("another_long_signal_name_here", 8, 8).choice(2, "two").scale(0.5, 0),
+                                Sig("x", 16, 8).muxed(0, {{1, 1}})}, 0x1),
+       make_message("Many", 8, many, 0x2), make_message("One", 1, {Sig("long_single_signal_name", 0, 8)}, 0x3)});
+  Dbc codec(std::move(db).value(), {}, {});
+  using Frame = std::pair<std::uint32_t, std::vector<std::uint8_t>>;
+  const std::vector<Frame> frames = {{1, {1, 2, 7}}, {2, {1, 2, 3, 4, 5, 6, 7, 8}}, {3, {9}},    {1, {3, 4, 7}},
+                                     {1, {1, 0, 7}}, {2, {8, 7, 6, 5, 4, 3, 2, 1}}, {1, {2, 2, 9}}, {3, {1}}};
+  const auto decode_all = [&](bool recycle) {
+    std::vector<Fields> got;
+    for (const auto& [id, data] : frames) {
+      std::vector<Message> out;
+      EXPECT_TRUE(codec.decode(Packet{data, CanHeader{id}, {}, {}}, out).ok());
+      got.push_back(out[0].fields);
+      if (recycle) recycle_fields(out[0].fields);
+    }
+    return got;
+  };
+  std::vector<Fields> fresh, recycled, reshaped;
+  std::thread([&] { fresh = decode_all(false); }).join();  // a thread whose pool stays empty
+  recycled = decode_all(true);
+  std::thread([&] {
+    // A budget full of lists of other lengths: those are cut down or extended.
+    for (std::size_t length = FieldsPool::kMaxListLength; length > 3; --length) {
+      Fields filler(length == 12 ? 0 : length, Field(std::string(100, 'f'), Value::str(std::string(100, 't'))));
+      recycle_fields(filler);
+    }
+    reshaped = decode_all(true);
+  }).join();
+  for (std::size_t i = 0; i < fresh.size(); ++i) {
+    EXPECT_TRUE(fields_equal(fresh[i], recycled[i]) && fields_equal(fresh[i], reshaped[i])) << i;
+  }
+  EXPECT_EQ(fresh[0][0].second.as_str(), "a choice text longer than 15");
+  // Appending to a list that already has fields keeps them.
+  Fields kept = {{"first", Value::integer(1)}};
+  ASSERT_TRUE(codec.database().messages()[2].decode_into(std::vector<std::uint8_t>{4}, {}, kept).ok());
+  EXPECT_TRUE(fields_equal(kept, {{"first", Value::integer(1)}, {"long_single_signal_name", Value::integer(4)}}));
+}
+
+TEST(FieldsPool, KeepsOneListPerLengthWithinItsBudget) {
+  FieldsPool pool;
+  const std::string huge(FieldsPool::kMaxTextCapacity + 1, 'h');
+  for (std::size_t length = 1; length <= FieldsPool::kMaxListLength + 1; ++length) {
+    for (int copy = 0; copy < 2; ++copy) {
+      Fields list(length, Field(huge, Value::map({{"m", Value::str(huge)}})));
+      pool.give_back(list);
+      EXPECT_TRUE(list.empty() && list.capacity() == 0);
+    }
+  }
+  EXPECT_EQ(pool.list_count(), FieldsPool::kMaxListLength);  // the longest list and every second copy are freed
+  EXPECT_LE(pool.bytes(), FieldsPool::kMaxBytes);
+  const Fields back = pool.take_list(3);
+  EXPECT_EQ(back.size(), 3u);
+  for (const Field& field : back) EXPECT_TRUE(field.first.empty() && field.second.is_null());  // oversized parts dropped
+  for (int i = 0; i < 1000; ++i) {
+    std::string name(FieldsPool::kMaxTextCapacity, 'n');
+    pool.keep_buffer(name);
+  }
+  EXPECT_LE(pool.bytes(), FieldsPool::kMaxBytes);
+  EXPECT_LE(pool.name_count(), FieldsPool::kMaxNames);
+}
+
+}  // namespace
+}  // namespace sigtap
