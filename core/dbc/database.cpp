@@ -9,7 +9,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <cmath>
 #include <limits>
 
@@ -36,11 +35,11 @@ bool valid_utf8(std::string_view text) {
 }
 
 Result<std::string> read_file(const std::string& path) {
+  // The path in front of the system's own text, as the file transport
+  // reports its open failures, with the system's kind kept.
   auto io_error = [&path](int code) {
-    char buf[256];
-    // GNU strerror_r returns a pointer that may or may not be buf.
-    const char* msg = strerror_r(code, buf, sizeof buf);
-    return Error::io(io_kind_from_errno(code), path + ": " + msg);
+    const Error system = Error::io_errno(code);
+    return Error::io(system.io_kind(), path + ": " + system.fmt());
   };
   int fd = -1;
   do fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
