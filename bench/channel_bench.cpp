@@ -20,37 +20,10 @@
 #include <utility>
 #include <vector>
 
+#include "bench/alloc_count.hpp"
 #include "core/channel.hpp"
 
-namespace {
-std::atomic<std::uint64_t> g_allocations{0};
-thread_local bool t_counting = false;
 
-// Counts the allocations of the calling thread while it lives.
-class Counted {
- public:
-  Counted() : previous_(std::exchange(t_counting, true)) {}
-  ~Counted() { t_counting = previous_; }
-  Counted(const Counted&) = delete;
-  Counted& operator=(const Counted&) = delete;
-
- private:
-  bool previous_;
-};
-}  // namespace
-
-// GCC pairs the replacement's malloc/free with new/delete and warns about
-// a mismatch that is the whole point of a replacement.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-void* operator new(std::size_t size) {
-  if (t_counting) g_allocations.fetch_add(1, std::memory_order_relaxed);
-  if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
-  throw std::bad_alloc();
-}
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-#pragma GCC diagnostic pop
 
 namespace {
 
@@ -89,20 +62,20 @@ void BM_EchoSendRecv(benchmark::State& state) {
   Channel ch = open_or_die("mem://bench-echo?echo=1");
   const Message msg = can_message(42);
   auto round_trip = [&] {
-    Counted counted;
+    sigtap::bench::Counted counted;
     if (!ch.send(msg).ok()) return false;
     auto got = ch.recv(Duration{});
     return got.ok() && got->has_value();
   };
   for (int i = 0; i < 1000; ++i) round_trip();  // grows the reusable buffers once
-  const std::uint64_t before = g_allocations.load();
+  const std::uint64_t before = sigtap::bench::g_counted.load();
   for (auto _ : state) {
     if (!round_trip()) {
       state.SkipWithError("echo round trip failed");
       break;
     }
   }
-  const double allocs = static_cast<double>(g_allocations.load() - before);
+  const double allocs = static_cast<double>(sigtap::bench::g_counted.load() - before);
   if (allocs > static_cast<double>(state.iterations())) state.SkipWithError("more than one allocation per packet");
   state.SetItemsProcessed(state.iterations());
   state.counters["allocs_per_packet"] = allocs / static_cast<double>(state.iterations());
@@ -119,7 +92,7 @@ void BM_FanOut(benchmark::State& state) {
   for (std::size_t i = 0; i < receivers; ++i) rx.push_back(open_or_die("mem://bench-fanout"));
   const Message msg = can_message(7);
   auto deliver = [&] {
-    Counted counted;
+    sigtap::bench::Counted counted;
     if (!tx.send(msg).ok()) return false;
     for (Channel& r : rx) {
       auto got = r.recv(Duration{});
@@ -128,7 +101,7 @@ void BM_FanOut(benchmark::State& state) {
     return true;
   };
   for (int i = 0; i < 1000; ++i) deliver();
-  const std::uint64_t before = g_allocations.load();
+  const std::uint64_t before = sigtap::bench::g_counted.load();
   for (auto _ : state) {
     if (!deliver()) {
       state.SkipWithError("fan-out delivery failed");
@@ -136,7 +109,7 @@ void BM_FanOut(benchmark::State& state) {
     }
   }
   const double delivered = static_cast<double>(state.iterations() * receivers);
-  const double allocs = static_cast<double>(g_allocations.load() - before);
+  const double allocs = static_cast<double>(sigtap::bench::g_counted.load() - before);
   if (allocs > delivered) state.SkipWithError("more than one allocation per packet and port");
   state.SetItemsProcessed(static_cast<std::int64_t>(delivered));
   state.counters["allocs_per_packet_per_port"] = allocs / delivered;
@@ -167,7 +140,7 @@ void BM_ProducerConsumer(benchmark::State& state) {
   // a second means packets were lost. Returns how many are missing.
   auto send_burst = [&]() -> std::uint64_t {
     {
-      Counted counted;
+      sigtap::bench::Counted counted;
       for (const Message& m : burst) {
         if (!tx.send(m).ok()) state.SkipWithError("send failed");
       }
@@ -199,7 +172,7 @@ void BM_ProducerConsumer(benchmark::State& state) {
     std::uint64_t expected = 0;
     for (;;) {
       auto got = [&] {
-        Counted counted;
+        sigtap::bench::Counted counted;
         return rx.recv(Duration::from_millis(100));
       }();
       if (!got.ok()) return;  // closed
@@ -213,7 +186,7 @@ void BM_ProducerConsumer(benchmark::State& state) {
   std::uint64_t lost = 0;
   while (received.load() < sent) std::this_thread::yield();
   const std::uint64_t warm = sent;
-  const std::uint64_t before = g_allocations.load();
+  const std::uint64_t before = sigtap::bench::g_counted.load();
   for (auto _ : state) {
     state.PauseTiming();
     fill_burst();  // not counted: the burst is the benchmark's, not the channel's
@@ -226,7 +199,7 @@ void BM_ProducerConsumer(benchmark::State& state) {
       break;
     }
   }
-  const double allocs = static_cast<double>(g_allocations.load() - before);
+  const double allocs = static_cast<double>(sigtap::bench::g_counted.load() - before);
   rx.close();
   consumer.join();
   tx.close();

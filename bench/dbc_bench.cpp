@@ -13,23 +13,10 @@
 #include <string>
 #include <vector>
 
+#include "bench/alloc_count.hpp"
 #include "core/codec/dbc.hpp"
 #include "core/fields_pool.hpp"
 
-namespace {
-std::atomic<std::uint64_t> g_allocations{0};
-}  // namespace
-
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-void* operator new(std::size_t size) {
-  g_allocations.fetch_add(1, std::memory_order_relaxed);
-  if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
-  throw std::bad_alloc();
-}
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-#pragma GCC diagnostic pop
 
 namespace {
 
@@ -87,12 +74,12 @@ void run_decode(benchmark::State& state, Dbc& codec, std::vector<Packet> frames,
   std::size_t i = 0;
   for (auto _ : state) {
     out.clear();
-    const std::uint64_t before = g_allocations.load(std::memory_order_relaxed);
+    const std::uint64_t before = sigtap::bench::t_allocations;
     if (!codec.decode(std::move(frames[i]), out).ok()) {
       state.SkipWithError("decode failed");
       break;
     }
-    allocs += g_allocations.load(std::memory_order_relaxed) - before;
+    allocs += sigtap::bench::t_allocations - before;
     fields += out[0].fields.size();
     frames[i] = std::move(*out[0].packet);
     if (recycle) recycle_fields(out[0].fields);

@@ -16,28 +16,11 @@
 #include <new>
 #include <vector>
 
+#include "bench/alloc_count.hpp"
 #include "core/codec/sbf.hpp"
 #include "core/sbf/crc.hpp"
 #include "core/sbf/decoder.hpp"
 
-namespace {
-// Per thread, so counting costs no locked instruction: every benchmark here
-// runs on one thread.
-thread_local std::uint64_t g_allocations = 0;
-}  // namespace
-
-// GCC pairs the replacement's malloc/free with new/delete and warns about
-// a mismatch that is the whole point of a replacement.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-void* operator new(std::size_t size) {
-  ++g_allocations;
-  if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
-  throw std::bad_alloc();
-}
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-#pragma GCC diagnostic pop
 
 namespace {
 
@@ -83,7 +66,7 @@ void BM_DecoderFeed(benchmark::State& state) {
   const Bytes& data = recording();
   std::vector<sigtap::sbf::Block> blocks;
   std::uint64_t count = 0;
-  const std::uint64_t before = g_allocations;
+  const std::uint64_t before = sigtap::bench::t_allocations;
   for (auto _ : state) {
     sigtap::sbf::Decoder decoder;
     for (std::size_t at = 0; at < data.size(); at += kChunk) {
@@ -94,7 +77,7 @@ void BM_DecoderFeed(benchmark::State& state) {
   }
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * data.size()));
   state.counters["blocks"] = static_cast<double>(count / state.iterations());
-  state.counters["allocs_per_block"] = static_cast<double>(g_allocations - before) / static_cast<double>(count);
+  state.counters["allocs_per_block"] = static_cast<double>(sigtap::bench::t_allocations - before) / static_cast<double>(count);
 }
 BENCHMARK(BM_DecoderFeed)->Unit(benchmark::kMillisecond);
 
@@ -118,13 +101,13 @@ void BM_SbfCodecDecode(benchmark::State& state) {
         packets.push_back({Bytes(chunk, chunk + std::min(kChunk, data.size() - at)), {}, 1.0, {}});
       }
       state.ResumeTiming();
-      const std::uint64_t before = g_allocations;
+      const std::uint64_t before = sigtap::bench::t_allocations;
       for (auto& p : packets) {
         (void)codec.decode(std::move(p), out);
         count += out.size();
         out.clear();
       }
-      allocations += g_allocations - before;
+      allocations += sigtap::bench::t_allocations - before;
     }
   }
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * data.size()));
