@@ -16,13 +16,19 @@ constexpr Int128 kInt128Max = static_cast<Int128>(~UInt128{0} >> 1);
 constexpr Int128 kInt128Min = -kInt128Max - 1;
 }  // namespace
 
+bool fits(std::uint32_t start_bit, std::uint32_t size, bool big_endian, std::uint64_t length) {
+  // Sums in 64 bits: a 32-bit start bit plus a 32-bit size cannot wrap there.
+  // Big-endian start bits count from the most significant bit of byte 0.
+  const std::uint64_t first = big_endian ? (start_bit ^ 7u) : start_bit;
+  return length >= (std::uint64_t{1} << 60) || first + size <= length * 8;
+}
+
 std::optional<std::vector<Position>> positions(std::uint32_t start_bit, std::uint32_t size, bool big_endian,
                                                std::uint64_t length) {
-  // Sums in 64 bits: a 32-bit start bit plus a 32-bit size cannot wrap there.
   const std::uint64_t first = big_endian ? (start_bit ^ 7u) : start_bit;
   const std::uint64_t end = first + size;
   if (size == 0) return std::vector<Position>{};
-  if (length < (std::uint64_t{1} << 60) && end > length * 8) return std::nullopt;
+  if (!fits(start_bit, size, big_endian, length)) return std::nullopt;
   std::vector<Position> out(size);
   for (std::uint64_t j = 0; j < size; ++j) {
     if (big_endian) {

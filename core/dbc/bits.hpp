@@ -34,6 +34,10 @@ struct Position {
   friend bool operator==(const Position&, const Position&) = default;
 };
 
+/// Whether a signal of `size` bits from `start_bit` lies inside a payload of
+/// `length` bytes (the check `positions` makes; no layout is built).
+bool fits(std::uint32_t start_bit, std::uint32_t size, bool big_endian, std::uint64_t length);
+
 /// The homes of raw bits 0 .. size-1 in a payload of `length` bytes, or
 /// nothing when the signal does not fit there. Big-endian start bits name the
 /// most significant bit (DBC numbering, bit b of byte k is 8k + b).

@@ -13,6 +13,7 @@
 #include <limits>
 
 #include "core/dbc/ast.hpp"
+#include "core/dbc/bits.hpp"
 #include "core/text.hpp"
 
 namespace sigtap::dbc {
@@ -60,13 +61,6 @@ Result<std::string> read_file(const std::string& path) {
   }
   ::close(fd);
   return bytes;
-}
-
-// A signal fits when its last bit lies inside the payload: counted from the
-// start bit for little endian, from the most significant bit of byte 0 for
-// big endian (start_bit XOR 7 turns the one numbering into the other).
-bool fits(std::uint64_t start, std::uint64_t size, bool big_endian, std::uint64_t length) {
-  return (big_endian ? (start ^ 7) : start) + size <= 8 * length;
 }
 
 // An attribute value read as a count or an index: negative numbers, NaN and
@@ -126,7 +120,11 @@ Result<Signal> convert_signal(const ast::Dbc& dbc, const ast::Message& am, const
       if (as.size != 64) return fail("a double is 64 bits, not " + std::to_string(as.size));
       break;
   }
-  if (!fits(as.start_bit, as.size, as.big_endian, am.size)) return no_fit();
+  // Both are at most 2^32 - 1 here, and the size at most 64.
+  if (!bits::fits(static_cast<std::uint32_t>(as.start_bit), static_cast<std::uint32_t>(as.size), as.big_endian,
+                  am.size)) {
+    return no_fit();
+  }
   if (!std::isfinite(as.factor) || as.factor == 0) return fail("invalid factor " + decimal(as.factor));
 
   const double min = to_double(as.min), max = to_double(as.max);
