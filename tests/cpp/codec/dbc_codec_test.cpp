@@ -5,6 +5,7 @@
 
 #include "core/codec/dbc.hpp"
 #include "tests/cpp/dbc/dbc_builders.hpp"
+#include "tests/cpp/shared_data.hpp"
 
 namespace sigtap {
 namespace {
@@ -71,9 +72,7 @@ TEST(DbcCodec, EncodePadsFdFramesAndSetsTheHeader) {
 TEST(DbcCodec, RealFileFramesSurviveDecodeThenEncode) {
   Options loose;
   loose.set("strict", Value::boolean(false));
-  // From the repository root, wherever ctest runs the test.
-  const auto root = std::filesystem::path(__FILE__).parent_path().parent_path().parent_path().parent_path();
-  auto opened = codec::open("dbc:" + (root / "../shared/data/dbc/opendbc/vw_mqb.dbc").string(), loose);
+  auto opened = codec::open("dbc:" + test::shared_data("/dbc/opendbc/vw_mqb.dbc"), loose);
   ASSERT_TRUE(opened.ok()) << opened.error().fmt();
   auto& codec = static_cast<Dbc&>(**opened);
   std::uint64_t seed = 1;

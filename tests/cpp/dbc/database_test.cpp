@@ -8,6 +8,7 @@
 #include <map>
 
 #include "core/dbc/database.hpp"
+#include "tests/cpp/shared_data.hpp"
 
 namespace sigtap::dbc {
 namespace {
@@ -129,13 +130,6 @@ TEST(DbcDatabase, TextDecodingAndReadErrors) {
   EXPECT_EQ(missing.error().text().rfind("no/such.dbc: ", 0), 0u);
 }
 
-// ../shared/data seen from the repository root (tests run in the build
-// folder), or SIGTAP_DATA.
-std::string data_dir() {
-  if (const char* env = std::getenv("SIGTAP_DATA")) return env;
-  return (std::filesystem::path(__FILE__).parent_path() / "../../../../shared/data").lexically_normal().string();
-}
-
 // Files that fail, and why: a signal outside a message of size 0 or of its
 // own size, and lines that no DBC grammar accepts (cantools refuses them at
 // the same places).
@@ -156,7 +150,7 @@ const std::map<std::string, std::string> kFailing = {
 TEST(DbcDatabase, RealFilesLoadOrFailWithLoadErrors) {
   std::size_t loaded = 0;
   for (const char* dir : {"/dbc/opendbc", "/dbc/cantools"}) {
-    for (const auto& entry : std::filesystem::directory_iterator(data_dir() + dir)) {
+    for (const auto& entry : std::filesystem::directory_iterator(test::shared_data() + dir)) {
       if (entry.path().extension() != ".dbc") continue;
       const std::string name = entry.path().filename().string();
       auto r = Database::from_file(entry.path().string());
@@ -176,14 +170,14 @@ TEST(DbcDatabase, RealFilesLoadOrFailWithLoadErrors) {
   const std::tuple<const char*, std::size_t, std::size_t> counts[] = {
       {"opendbc/ford_lincoln_base_pt.dbc", 331, 2150}, {"opendbc/vw_mlb.dbc", 145, 1442}};
   for (const auto& [file, messages, signals] : counts) {
-    auto r = Database::from_file(data_dir() + "/dbc/" + file);
+    auto r = Database::from_file(test::shared_data() + "/dbc/" + file);
     ASSERT_TRUE(r.ok()) << file;
     std::size_t n = 0;
     for (const Message& m : r->messages()) n += m.signals.size();
     EXPECT_EQ(r->messages().size(), messages) << file;
     EXPECT_EQ(n, signals) << file;
   }
-  auto gm = Database::from_file(data_dir() + "/dbc/opendbc/gm_global_a_lowspeed.dbc");
+  auto gm = Database::from_file(test::shared_data() + "/dbc/opendbc/gm_global_a_lowspeed.dbc");
   ASSERT_TRUE(gm.ok());
   auto m = gm->message_by_id(0x10400000, true);
   ASSERT_TRUE(m.ok()) << m.error().fmt();
