@@ -268,13 +268,21 @@ def hot_paths():
 
 def lateness(timestamps, period, restarts_when_behind):
     """Milliseconds each frame came after its due time."""
-    due = timestamps[0]
+    # Due times are the grid's start plus a whole number of periods: adding
+    # the period to a timestamp near 1.7e9 s, frame after frame, would round
+    # each sum to the 0.24 us spacing of doubles there and drift by about
+    # 70 ns per frame.
+    base, n = timestamps[0], 0
     late = [0.0]
     for previous, t in zip(timestamps, timestamps[1:]):
-        due += period
-        if restarts_when_behind and previous > due + period:
-            due = previous
-        late.append((t - due) * 1e3)
+        n += 1
+        if restarts_when_behind and previous > base + (n + 1) * period:
+            # More than one period behind, sigtap sends again at once and
+            # counts its grid from the clock read after the late send; that
+            # reading is not in the packets, so the immediate send stands in
+            # for it (this understates the lateness by a few microseconds).
+            base, n = t, 0
+        late.append((t - (base + n * period)) * 1e3)
     late.sort()
     return {
         "frames": len(late),

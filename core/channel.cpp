@@ -64,6 +64,20 @@ std::optional<Message> Inner::take_pending() {
   return m;
 }
 
+std::optional<Packet> Inner::take_ready() {
+  if (ready_next_ == ready_.size()) return std::nullopt;
+  return std::move(ready_[ready_next_++]);
+}
+
+std::optional<Packet> Inner::next_ready() {
+  if (ready_next_ < ready_.size()) return std::move(ready_[ready_next_++]);
+  if (!ready_.empty()) {
+    ready_.clear();
+    ready_next_ = 0;
+  }
+  return transport_->try_recv_many(ready_, kRun - 1);
+}
+
 std::optional<Message> Inner::first_decoded() {
   std::vector<Message>& messages = decoded_;
   if (messages.empty()) return std::nullopt;
@@ -126,7 +140,7 @@ Result<std::optional<Message>> Channel::try_recv() {
   // try_recv runs under it, which is why it may neither wait nor call out.
   CodecGuard guard(in.codec_mutex_, in.codec_owner_, std::try_to_lock);
   if (!guard.owns()) return std::optional<Message>{};
-  std::optional<Packet> packet = in.transport_->try_recv();
+  std::optional<Packet> packet = in.next_ready();
   if (!packet) return std::optional<Message>{};
   in.decoded_.clear();
   Status st = in.codec_->decode(std::move(*packet), in.decoded_);
@@ -163,8 +177,13 @@ Result<std::optional<Message>> Channel::recv(std::optional<Duration> timeout) {
   for (;;) {
     std::optional<Duration> left;
     if (deadline) left = remaining(*deadline);
-    SIGTAP_ASSIGN_OR_RETURN(std::optional<Packet> packet, in.transport_->recv(left));
-    if (!packet) return std::optional<Message>{};
+    // What an earlier run left comes first (try_recv stops short of it when
+    // the codec is busy).
+    std::optional<Packet> packet = in.take_ready();
+    if (!packet) {
+      SIGTAP_ASSIGN_OR_RETURN(packet, in.transport_->recv(left));
+      if (!packet) return std::optional<Message>{};
+    }
     SIGTAP_TRY(in.decode(std::move(*packet)));
     if (auto first = in.first_decoded()) return first;
     if (deadline && Clock::now() >= *deadline) return std::optional<Message>{};

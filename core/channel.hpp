@@ -109,6 +109,13 @@ class Inner {
   // nothing when the decode gave none. The caller holds recv_mutex_.
   std::optional<Message> first_decoded();
   std::optional<Message> take_pending();
+  // The next packet of the run taken from the transport, taking a new run
+  // when it is used up; nothing when none is waiting. The caller holds
+  // recv_mutex_ and the codec lock.
+  std::optional<Packet> next_ready();
+  // A packet left from the last run, without asking the transport. The
+  // caller holds recv_mutex_.
+  std::optional<Packet> take_ready();
 
   TransportPtr transport_;
   std::mutex codec_mutex_;
@@ -120,6 +127,12 @@ class Inner {
   // receivers decode the chunks of one stream in the order they arrived.
   RecvLock recv_mutex_;
   std::vector<Message> decoded_;  // guarded by recv_mutex_; reused by every decode
+  // Packets taken from the transport in one run and not yet decoded
+  // (guarded by recv_mutex_): ready_[ready_next_] is the oldest. They count
+  // as received: a full queue drops its oldest among the rest.
+  static constexpr std::size_t kRun = 64;  // packets per run at most
+  std::vector<Packet> ready_;
+  std::size_t ready_next_ = 0;
   std::atomic<bool> closed_{false};
 };
 

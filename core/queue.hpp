@@ -23,6 +23,9 @@ class Queue {
   static constexpr std::size_t kCapacity = 65536;
   /// The packet data a queue holds before it counts as full.
   static constexpr std::size_t kByteBudget = std::size_t{64} << 20;
+  /// The data try_pop_many() takes out in one run at most, so what a
+  /// receiver holds beside the queue stays small next to the budget.
+  static constexpr std::size_t kRunBytes = std::size_t{256} << 10;
 
   explicit Queue(std::size_t byte_budget = kByteBudget) : byte_budget_(byte_budget) {}
   Queue(const Queue&) = delete;
@@ -43,6 +46,10 @@ class Queue {
   /// The oldest packet if one is queued, else nothing (also once closed):
   /// never waits and never reads the clock.
   std::optional<Packet> try_pop();
+  /// try_pop() for a run, under one hold of the lock: the oldest packet,
+  /// with up to `more` of the next appended to `rest`, stopping early once
+  /// about kRunBytes of data are taken.
+  std::optional<Packet> try_pop_many(std::vector<Packet>& rest, std::size_t more);
   /// Wakes every waiter; idempotent.
   void close();
   /// Drops every queued packet; the closed flag is unchanged.

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "core/chunk_pool.hpp"
 #include "core/fields_pool.hpp"
 #include "core/text.hpp"
 #include "python/args.hpp"
@@ -141,8 +142,10 @@ PyObject* message_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 void message_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   Py_XDECREF(reinterpret_cast<MessageObject*>(self)->data_bytes);
-  recycle_fields(reinterpret_cast<MessageObject*>(self)->message.fields);  // for the next decode
-  reinterpret_cast<MessageObject*>(self)->message.~Message();
+  Message& message = reinterpret_cast<MessageObject*>(self)->message;
+  recycle_fields(message.fields);  // for the next decode
+  if (message.packet) chunk_pool::give_back(message.packet->data);  // for the next read
+  message.~Message();
   auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
   free_fn(self);
   Py_DECREF(type);  // instances of a heap type hold a reference to it

@@ -9,6 +9,7 @@
 #include <mutex>
 #include <optional>
 
+#include "core/chunk_pool.hpp"
 #include "core/transport/fd.hpp"
 #include "core/transport/transport.hpp"
 
@@ -23,7 +24,7 @@ class FileTransport final : public Transport {
   enum class Mode { Read, Follow, Write };
 
   /// Largest chunk one receive returns.
-  static constexpr std::size_t kChunk = 65536;
+  static constexpr std::size_t kChunk = chunk_pool::kChunk;
   /// How often a follower looks for growth and a waiter for close.
   static constexpr auto kSlice = std::chrono::milliseconds(50);
 

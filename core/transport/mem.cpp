@@ -143,6 +143,10 @@ Result<std::optional<Packet>> Mem::recv(std::optional<Duration> timeout) { retur
 
 std::optional<Packet> Mem::try_recv() { return port_->queue.try_pop(); }
 
+std::optional<Packet> Mem::try_recv_many(std::vector<Packet>& rest, std::size_t more) {
+  return port_->queue.try_pop_many(rest, more);
+}
+
 void Mem::close() {
   port_->queue.close();
   port_->queue.clear();

@@ -35,6 +35,7 @@ class Mem final : public Transport {
   Result<std::optional<Packet>> recv(std::optional<Duration> timeout) override;
   /// The oldest packet delivered to this port, if one is waiting.
   std::optional<Packet> try_recv() override;
+  std::optional<Packet> try_recv_many(std::vector<Packet>& rest, std::size_t more) override;
   /// Sending only copies into queues that never block.
   bool sends_without_waiting() const override { return true; }
   /// Wakes blocked receivers and discards what is queued; later deliveries

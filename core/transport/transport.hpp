@@ -31,6 +31,14 @@ class Transport {
   /// code: the channel calls it under its codec lock, possibly while the
   /// caller holds the interpreter lock. The default has nothing waiting.
   virtual std::optional<Packet> try_recv() { return std::nullopt; }
+  /// try_recv() for a run: the oldest waiting packet, with up to `more` of
+  /// the next appended to `rest`, with try_recv()'s promises. A receiver
+  /// that takes several at a time competes with the senders for a queue once
+  /// per run instead of once per packet. The default takes one.
+  virtual std::optional<Packet> try_recv_many(std::vector<Packet>& rest, std::size_t more) {
+    (void)rest, (void)more;
+    return try_recv();
+  }
   /// True when send() never waits (no system call that may block, no
   /// foreign code): the binding then sends without releasing the
   /// interpreter lock.

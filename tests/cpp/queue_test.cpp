@@ -51,6 +51,27 @@ TEST(QueueTest, PollTimeoutAndClose) {
   EXPECT_EQ(pop(q, std::nullopt), kClosed);  // must not block
 }
 
+// A run stops at the count asked for, or after the packet that brings it to
+// kRunBytes, and leaves the rest queued in order.
+TEST(QueueTest, RunsStopAtTheirCountOrSize) {
+  Queue q;
+  for (std::uint32_t i = 0; i < 5; ++i) q.push(numbered(i));
+  q.push(Packet{test::Bytes(Queue::kRunBytes), {}, {}, {}});
+  q.push(numbered(9));
+  std::vector<std::size_t> runs;
+  std::vector<std::uint32_t> firsts;
+  for (std::size_t more : {2, 63, 63, 63}) {
+    std::vector<Packet> rest;
+    std::optional<Packet> first = q.try_pop_many(rest, more);
+    runs.push_back(first ? 1 + rest.size() : 0);
+    std::uint32_t n = 0;
+    if (first) std::memcpy(&n, first->data.data(), 4);
+    firsts.push_back(n);
+  }
+  EXPECT_EQ(runs, (std::vector<std::size_t>{3, 3, 1, 0}));
+  EXPECT_EQ(firsts, (std::vector<std::uint32_t>{0, 3, 9, 0}));
+}
+
 // A pop blocked with or without a timeout wakes for a push, and returns
 // Closed when another thread closes the queue. (The pause only gives the
 // waiter time to block; without it the test passes but checks less.)

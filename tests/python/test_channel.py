@@ -1,6 +1,8 @@
-"""_Channel: repr, timeouts that poll once, closing under a blocked receiver, Ctrl-C, references after many cycles."""
+"""_Channel: repr, timeouts that poll once, closing under a blocked receiver, Ctrl-C, references after many cycles,
+replay through reused read buffers."""
 
 import gc
+import os
 import sys
 import threading
 import time
@@ -98,3 +100,21 @@ def test_references_return_to_their_start_after_many_cycles(bus):
     _open(bus).close()  # any entry point drains the releases queued by the threads
     gc.collect()
     assert (sys.getrefcount(callback), sys.getrefcount(message)) == before
+
+
+@pytest.mark.parametrize("keep", [False, True])
+def test_replay_gives_the_file_back_whole_through_reused_buffers(tmp_path, keep):
+    # Messages dropped at once hand their read buffers to the next reads:
+    # stale bytes must never show, the short last chunk included.
+    content = os.urandom(3 * 65536 + 1000)
+    path = tmp_path / "replay.bin"
+    path.write_bytes(content)
+    kept, chunks = [], []
+    for round_ in range(2):  # the second round reads into the first round's buffers
+        with _open(f"file://{path}") as ch:
+            for m in ch:
+                chunks.append(m.data)
+                if keep:
+                    kept.append(m)
+        assert b"".join(chunks) == content and len(chunks) == 4, round_
+        chunks.clear()
