@@ -1,8 +1,9 @@
-// The per-thread pool of read buffers: a handful of 64 KiB vectors handed round between the
+// The per-thread pool of read buffers: a handful of 64 KiB buffers handed round between the
 // transport that reads into them and the binding that frees the messages holding them.
 #include "core/chunk_pool.hpp"
 
 #include <utility>
+#include <vector>
 
 namespace sigtap::chunk_pool {
 namespace {
@@ -12,7 +13,7 @@ namespace {
 thread_local bool pool_gone = false;
 
 struct LocalPool {
-  std::vector<std::vector<std::uint8_t>> kept;
+  std::vector<Bytes> kept;
   ~LocalPool() { pool_gone = true; }
 };
 
@@ -24,18 +25,18 @@ LocalPool* local() {
 
 }  // namespace
 
-std::vector<std::uint8_t> take() {
-  LocalPool* pool = local();
-  if (!pool || pool->kept.empty()) return std::vector<std::uint8_t>(kChunk);
-  std::vector<std::uint8_t> data = std::move(pool->kept.back());
-  pool->kept.pop_back();
-  data.resize(kChunk);  // within its capacity: clears only what a short read left
+Bytes take() {
+  Bytes data;
+  if (LocalPool* pool = local(); pool && !pool->kept.empty()) {
+    data = std::move(pool->kept.back());
+    pool->kept.pop_back();
+  }
+  data.resize_for_overwrite(kChunk);
   return data;
 }
 
-void give_back(std::vector<std::uint8_t>& data) {
-  std::vector<std::uint8_t> taken = std::move(data);
-  data = {};
+void give_back(Bytes& data) {
+  Bytes taken = std::move(data);
   if (taken.capacity() != kChunk) return;
   LocalPool* pool = local();
   if (!pool || pool->kept.size() >= kKept) return;

@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <optional>
 #include <string>
-#include <vector>
 
+#include "core/bytes.hpp"
 #include "core/value.hpp"
 
 namespace sigtap {
@@ -22,7 +22,7 @@ struct CanHeader {
 
 /// One unit of raw bytes. Copies are deep.
 struct Packet {
-  std::vector<std::uint8_t> data;
+  Bytes data;
   std::optional<CanHeader> can;
   /// Seconds since the Unix epoch; stamped by the transport that received it.
   std::optional<double> timestamp;

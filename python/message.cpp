@@ -39,10 +39,10 @@ PyObject* wrap(PyTypeObject* type, Message&& message) {
 // The data rule of the constructor: bytes and bytearray are copied; any
 // other sequence must yield ints in 0..=255. The reason a sequence fails
 // (not a sequence, a wrong item, an error while iterating) is not kept.
-std::optional<std::vector<std::uint8_t>> data_from_py(PyObject* obj) {
+std::optional<Bytes> data_from_py(PyObject* obj) {
   auto copy = [](const char* data, Py_ssize_t size) {
     auto* p = reinterpret_cast<const std::uint8_t*>(data);
-    return std::vector<std::uint8_t>(p, p + size);
+    return Bytes(p, p + size);
   };
   if (PyBytes_Check(obj)) {
     char* data = nullptr;
@@ -56,7 +56,7 @@ std::optional<std::vector<std::uint8_t>> data_from_py(PyObject* obj) {
   }
   if (PyByteArray_Check(obj)) return copy(PyByteArray_AsString(obj), PyByteArray_Size(obj));
 
-  std::vector<std::uint8_t> out;
+  Bytes out;
   bool ok = PySequence_Check(obj);
   Ref iter = ok ? Ref::steal(PyObject_GetIter(obj)) : Ref();
   ok = ok && iter;
@@ -120,7 +120,7 @@ PyObject* message_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (!fields) return nullptr;
     message.fields = std::move(*fields);
   }
-  std::optional<std::vector<std::uint8_t>> data;
+  std::optional<Bytes> data;
   if (data_arg && !(data = data_from_py(data_arg))) return nullptr;
 
   if (!id && (extended || fd)) {

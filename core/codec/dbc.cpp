@@ -53,7 +53,7 @@ Result<std::vector<Packet>> Dbc::encode(const Message& message) {
     SIGTAP_ASSIGN_OR_RETURN(auto value, codec::to_dbc_value(field));
     values.push_back(std::move(value));
   }
-  SIGTAP_ASSIGN_OR_RETURN(std::vector<std::uint8_t> payload, def->encode(values, encode_options_));
+  SIGTAP_ASSIGN_OR_RETURN(Bytes payload, def->encode(values, encode_options_));
   if (def->fd) {
     SIGTAP_ASSIGN_OR_RETURN(const std::size_t length, codec::fd_length(payload.size()));
     payload.resize(length, 0);

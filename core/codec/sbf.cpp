@@ -61,7 +61,7 @@ Status read_time(Fields& f, Record& r, GpsTime now) {
   return {};
 }
 
-Result<std::vector<std::uint8_t>> encode_pvt_geodetic(Fields& f, GpsTime now) {
+Result<Bytes> encode_pvt_geodetic(Fields& f, GpsTime now) {
   using sigtap::sbf::PvtGeodetic;
   PvtGeodetic r;
   f.ignore_decoded();
@@ -99,7 +99,7 @@ Result<std::vector<std::uint8_t>> encode_pvt_geodetic(Fields& f, GpsTime now) {
   return r.encode();
 }
 
-Result<std::vector<std::uint8_t>> encode_att_euler(Fields& f, GpsTime now) {
+Result<Bytes> encode_att_euler(Fields& f, GpsTime now) {
   using sigtap::sbf::AttEuler;
   AttEuler r;
   f.ignore_decoded();
@@ -224,7 +224,7 @@ Result<std::vector<Packet>> Sbf::encode(const Message& message) {
                                   " (PVTGeodetic, AttEuler; other blocks: send their bytes as data)");
   }
   Fields fields(message.fields);
-  SIGTAP_ASSIGN_OR_RETURN(std::vector<std::uint8_t> block,
+  SIGTAP_ASSIGN_OR_RETURN(Bytes block,
                           pvt ? encode_pvt_geodetic(fields, now) : encode_att_euler(fields, now));
   std::vector<Packet> packets(1);
   packets[0].data = std::move(block);

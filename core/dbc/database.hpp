@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "core/dbc/plan.hpp"
+#include "core/bytes.hpp"
 #include "core/result.hpp"
 #include "core/value.hpp"
 
@@ -83,7 +84,7 @@ struct Message {
   MessagePlan plan;
 
   /// The payload of exactly `size` bytes for these values, or Error::Encode.
-  Result<std::vector<std::uint8_t>> encode(const NamedValues& values, const EncodeOptions& options) const;
+  Result<Bytes> encode(const NamedValues& values, const EncodeOptions& options) const;
   /// The present signals' values in signal order, or Error::Decode when the
   /// data is too short for a present signal or a deciding switch.
   Result<NamedValues> decode(std::span<const std::uint8_t> data, const DecodeOptions& options) const;

@@ -34,7 +34,7 @@ class Encoder {
         act_(message.signals.size(), Activity::Pending),
         path_(message.signals.size(), 0) {}
 
-  Result<std::vector<std::uint8_t>> run(const NamedValues& values);
+  Result<Bytes> run(const NamedValues& values);
 
  private:
   Status take_values(const NamedValues& values);
@@ -151,9 +151,9 @@ Result<std::uint64_t> Encoder::number_bits(const Signal& signal, const SignalPla
   return raw_to_bits(signal, raw);
 }
 
-Result<std::vector<std::uint8_t>> Encoder::run(const NamedValues& values) {
+Result<Bytes> Encoder::run(const NamedValues& values) {
   SIGTAP_TRY(take_values(values));
-  std::vector<std::uint8_t> payload(message_.size, 0);
+  Bytes payload(message_.size);
   for (std::size_t i = 0; i < message_.signals.size(); ++i) {
     const Signal& signal = message_.signals[i];
     SIGTAP_ASSIGN_OR_RETURN(const bool present, encode_active(i));
@@ -179,7 +179,7 @@ Result<std::vector<std::uint8_t>> Encoder::run(const NamedValues& values) {
 
 }  // namespace
 
-Result<std::vector<std::uint8_t>> Message::encode(const NamedValues& values, const EncodeOptions& options) const {
+Result<Bytes> Message::encode(const NamedValues& values, const EncodeOptions& options) const {
   if (plan.signals.size() != signals.size()) {
     Message planned = *this;
     build_plan(planned);

@@ -12,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/bytes.hpp"
 #include "core/value.hpp"
 
 namespace sigtap::sbf {
@@ -24,7 +25,7 @@ inline constexpr std::size_t kMaxBlockLength = 65532;
 /// One framed block whose Length and CRC were checked. Owns its bytes and fields.
 struct Block {
   /// The whole block as received, sync bytes to the end of the padding.
-  std::vector<std::uint8_t> block_bytes;
+  Bytes block_bytes;
   /// The decoded fields; absent for unknown, unparsable or unmapped blocks.
   std::optional<Fields> fields;
   /// Header TOW in ms; absent below Length 12 or when it is the do-not-use code.

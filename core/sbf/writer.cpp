@@ -47,7 +47,7 @@ constexpr std::uint16_t kAttHeaderCrc = 0xC23F;
 
 }  // namespace
 
-Result<std::vector<std::uint8_t>> frame_block(std::uint16_t number, std::uint8_t revision,
+Result<Bytes> frame_block(std::uint16_t number, std::uint8_t revision,
                                               std::span<const std::uint8_t> body) {
   if ((number & 0xE000) != 0 || revision >= 8) {
     return Error::sbf("block number " + std::to_string(number) + " / revision " + std::to_string(revision) +
@@ -55,7 +55,7 @@ Result<std::vector<std::uint8_t>> frame_block(std::uint16_t number, std::uint8_t
   }
   const std::size_t size = (body.size() + 8 + 3) / 4 * 4;
   if (size > 65532) return Error::sbf("a " + std::to_string(size) + "-byte block exceeds 65535 bytes");
-  std::vector<std::uint8_t> block(size, 0);
+  Bytes block(size);
   BodyWriter header(block.data());
   header.u8(0x24);
   header.u8(0x40);
@@ -69,7 +69,7 @@ Result<std::vector<std::uint8_t>> frame_block(std::uint16_t number, std::uint8_t
   return block;
 }
 
-Result<std::vector<std::uint8_t>> PvtGeodetic::encode() const {
+Result<Bytes> PvtGeodetic::encode() const {
   std::uint8_t body[kPvtBodySize];
   BodyWriter w(body);
   w.u32(tow.value_or(0xFFFFFFFFu));
@@ -103,8 +103,8 @@ Result<std::vector<std::uint8_t>> PvtGeodetic::encode() const {
   return frame_block(4007, 2, body);
 }
 
-std::vector<std::uint8_t> AttEuler::encode() const {
-  std::vector<std::uint8_t> block(kAttBlockSize);
+Bytes AttEuler::encode() const {
+  Bytes block(kAttBlockSize);
   BodyWriter w(block.data());
   w.u8(0x24);
   w.u8(0x40);

@@ -7,8 +7,8 @@
 #include <cstdint>
 #include <optional>
 #include <span>
-#include <vector>
 
+#include "core/bytes.hpp"
 #include "core/result.hpp"
 
 namespace sigtap::sbf {
@@ -16,7 +16,7 @@ namespace sigtap::sbf {
 /// Frames `body` as one block: header, body, zero padding to a multiple of 4,
 /// CRC. Fails with Error::sbf when number exceeds 13 bits or revision 3 bits,
 /// or when the block would exceed 65532 bytes.
-Result<std::vector<std::uint8_t>> frame_block(std::uint16_t number, std::uint8_t revision,
+Result<Bytes> frame_block(std::uint16_t number, std::uint8_t revision,
                                               std::span<const std::uint8_t> body);
 
 /// A PVTGeodetic (block 4007, revision 2) record; an absent value is written
@@ -42,7 +42,7 @@ struct PvtGeodetic {
   std::uint8_t misc = 0;
 
   /// The 96-byte block (87-byte body and one padding byte).
-  Result<std::vector<std::uint8_t>> encode() const;
+  Result<Bytes> encode() const;
 };
 
 /// An AttEuler (block 5938, revision 1) record; an absent value is written as
@@ -57,7 +57,7 @@ struct AttEuler {
   std::optional<double> heading{}, pitch{}, roll{}, pitch_dot{}, roll_dot{}, heading_dot{};
 
   /// The 44-byte block; it cannot fail.
-  std::vector<std::uint8_t> encode() const;
+  Bytes encode() const;
 };
 
 }  // namespace sigtap::sbf

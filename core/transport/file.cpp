@@ -120,7 +120,7 @@ Result<std::optional<Packet>> FileTransport::recv(std::optional<Duration> timeou
         waited = !ready;
       }
       if (ready) {
-        std::vector<std::uint8_t> data = chunk_pool::take();
+        Bytes data = chunk_pool::take();
         ssize_t n;
         int err = 0;
         {

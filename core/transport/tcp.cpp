@@ -107,7 +107,7 @@ enum class Progress { Done, Pending, Failed };
 // The descriptor stays blocking for its reader (a duplicate shares the file
 // status flags), so each call asks for non-blocking behaviour itself.
 // MSG_NOSIGNAL: a peer gone away is an error to report, not a SIGPIPE.
-Progress write_some(int fd, const std::vector<std::uint8_t>& data, std::size_t& offset, Error* failure) {
+Progress write_some(int fd, const Bytes& data, std::size_t& offset, Error* failure) {
   while (offset < data.size()) {
     std::size_t chunk = std::min<std::size_t>(data.size() - offset, INT_MAX);
     ssize_t n = ::send(fd, data.data() + offset, chunk, MSG_NOSIGNAL | MSG_DONTWAIT);
@@ -285,7 +285,7 @@ Status Tcp::send(const Packet& packet) {
   return send_to_client(packet.data);
 }
 
-Status Tcp::send_to_client(const std::vector<std::uint8_t>& data) {
+Status Tcp::send_to_client(const Bytes& data) {
   std::shared_ptr<Connection> conn;
   {
     std::lock_guard lock(shared_->conns_mutex);
@@ -314,7 +314,7 @@ Status Tcp::send_to_client(const std::vector<std::uint8_t>& data) {
   }
 }
 
-void Tcp::send_to_listeners_clients(const std::vector<std::uint8_t>& data) {
+void Tcp::send_to_listeners_clients(const Bytes& data) {
   std::lock_guard send_lock(send_mutex_);
   std::vector<std::shared_ptr<Connection>> targets;
   {

@@ -91,8 +91,8 @@ class Tcp final : public Transport {
   const SocketAddress& local_addr() const { return local_addr_; }
 
  private:
-  Status send_to_client(const std::vector<std::uint8_t>& data);
-  void send_to_listeners_clients(const std::vector<std::uint8_t>& data);
+  Status send_to_client(const Bytes& data);
+  void send_to_listeners_clients(const Bytes& data);
 
   const SocketAddress local_addr_;
   const std::shared_ptr<tcp::Shared> shared_;

@@ -20,7 +20,7 @@ struct Items {
   SubscriptionCallback callback(bool answer = true) {
     return [this, answer](Result<Message> item) {
       std::lock_guard lock(mutex);
-      items.push_back(item.ok() ? "m" + std::to_string(item->packet->data.at(0)) : item.error().fmt());
+      items.push_back(item.ok() ? "m" + std::to_string(item->packet->data[0]) : item.error().fmt());
       return answer;
     };
   }

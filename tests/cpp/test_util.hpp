@@ -18,7 +18,7 @@ using namespace std::chrono_literals;
 // Reached only when something hangs; never a measure of speed.
 constexpr Duration kHang{30, 0};
 
-using Bytes = std::vector<std::uint8_t>;
+using Bytes = sigtap::Bytes;
 
 inline Packet bytes(Bytes data, std::optional<CanHeader> can = std::nullopt) { return {std::move(data), can, {}, {}}; }
 inline Message raw(Bytes data, std::optional<CanHeader> can = {}) { return {{}, {}, bytes(std::move(data), can)}; }

@@ -13,7 +13,7 @@
 
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
+using Bytes = sigtap::Bytes;
 
 void check(bool ok, const char* what) {
   if (!ok) {

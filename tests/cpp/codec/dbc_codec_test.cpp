@@ -11,7 +11,7 @@ namespace sigtap {
 namespace {
 
 using test::make_message, test::Sig;
-using Bytes = std::vector<std::uint8_t>;
+using Bytes = sigtap::Bytes;
 
 template <class R> std::string error_of(const R& r) { return r.ok() ? "" : r.error().fmt(); }
 Packet frame(std::uint32_t id, bool extended, Bytes data) { return {std::move(data), CanHeader{id, extended}, 1.5, {}}; }

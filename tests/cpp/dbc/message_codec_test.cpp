@@ -10,7 +10,7 @@ namespace sigtap::dbc {
 namespace {
 
 using test::make_message, test::Sig;
-using Bytes = std::vector<std::uint8_t>;
+using Bytes = sigtap::Bytes;
 
 constexpr EncodeOptions kStrict{}, kLoose{.scaling = true, .strict = false}, kRaw{.scaling = false, .strict = true};
 const std::string kEnc = "encode error: ";

@@ -21,7 +21,7 @@
 namespace sigtap::sbf {
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
+using Bytes = sigtap::Bytes;
 struct Put { std::uint16_t offset; std::variant<std::uint8_t, std::int8_t, std::uint16_t, std::uint32_t, float, double> v; };
 
 Bytes body(std::size_t size, const std::vector<Put>& puts) {

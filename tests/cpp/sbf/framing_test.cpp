@@ -11,7 +11,7 @@
 
 namespace sigtap::test {
 
-using Bytes = std::vector<std::uint8_t>;
+using Bytes = sigtap::Bytes;
 
 // A block: header, body, zero padding and a bitwise CRC; `length` overrides Length, `crc_xor` spoils the CRC.
 static Bytes sbf_block(std::uint16_t id, const Bytes& body, int length = -1, std::uint16_t crc_xor = 0) {
