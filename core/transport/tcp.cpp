@@ -276,6 +276,12 @@ void Tcp::set_limits(Clock::duration stall_limit, std::size_t receive_budget) {
 
 Result<std::optional<Packet>> Tcp::recv(std::optional<Duration> timeout) { return shared_->queue.pop(timeout); }
 
+std::optional<Packet> Tcp::try_recv() { return shared_->queue.try_pop(); }
+
+std::optional<Packet> Tcp::try_recv_many(std::vector<Packet>& rest, std::size_t more) {
+  return shared_->queue.try_pop_many(rest, more);
+}
+
 Status Tcp::send(const Packet& packet) {
   if (shared_->closed.load(std::memory_order_acquire)) return Error::closed();
   if (listen_) {

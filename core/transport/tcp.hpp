@@ -77,6 +77,9 @@ class Tcp final : public Transport {
   /// The oldest chunk of any connection; Error::Closed after close, or for a
   /// client once its connection ended and the queued chunks are handed out.
   Result<std::optional<Packet>> recv(std::optional<Duration> timeout) override;
+  /// A chunk the readers already queued, if any.
+  std::optional<Packet> try_recv() override;
+  std::optional<Packet> try_recv_many(std::vector<Packet>& rest, std::size_t more) override;
   /// Shuts every connection down (interrupting blocked sends and ending the
   /// readers), wakes the accept thread and closes the queue. Does not wait
   /// for other threads; idempotent.
