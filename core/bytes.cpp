@@ -5,6 +5,14 @@
 
 namespace sigtap {
 
+void Bytes::free_heap() noexcept {
+  if (heap_.release) {
+    heap_.release(heap_.context);
+  } else {
+    ::operator delete(heap_.ptr);
+  }
+}
+
 Bytes& Bytes::operator=(const Bytes& other) {
   if (this == &other) return *this;
   if (other.size_ > capacity_) {
@@ -22,23 +30,27 @@ std::size_t Bytes::next_capacity(std::size_t needed) const {
 
 void Bytes::grow_filled(std::size_t n, std::uint8_t value) {
   reallocate(next_capacity(n));
-  std::memset(heap_ + size_, value, n - size_);
+  std::memset(heap_.ptr + size_, value, n - size_);
   size_ = n;
 }
 
 void Bytes::reallocate(std::size_t capacity) {
   if (capacity <= kInline) {
     if (!on_heap()) return;
-    std::uint8_t* old = heap_;
-    std::memcpy(inline_, old, size_);
-    ::operator delete(old);
+    const Heap old = heap_;
+    std::memcpy(inline_, old.ptr, size_);
+    if (old.release) {
+      old.release(old.context);
+    } else {
+      ::operator delete(old.ptr);
+    }
     capacity_ = kInline;
     return;
   }
   auto* fresh = static_cast<std::uint8_t*>(::operator new(capacity));
   if (size_ != 0) std::memcpy(fresh, data(), size_);
-  if (on_heap()) ::operator delete(heap_);
-  heap_ = fresh;
+  if (on_heap()) free_heap();
+  heap_ = Heap{fresh, nullptr, nullptr};
   capacity_ = capacity;
 }
 

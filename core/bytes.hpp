@@ -68,12 +68,34 @@ class Bytes {
   }
   ~Bytes() { release(); }
 
+  /// Bytes in storage that another layer owns (the Python binding lends the
+  /// storage of a bytes object, so that a read lands where `.data` needs it):
+  /// `size` bytes of `capacity` (more than kInline) at `storage`.
+  /// `release(context)` runs once when the storage is let go: on
+  /// destruction, or when the bytes move to storage of their own (growth,
+  /// shrink_to_fit), on whatever thread that happens.
+  static Bytes adopt(std::uint8_t* storage, std::size_t size, std::size_t capacity, void (*release)(void*),
+                     void* context) noexcept {
+    Bytes bytes;
+    bytes.heap_ = Heap{storage, release, context};
+    bytes.capacity_ = capacity;
+    bytes.size_ = size;
+    return bytes;
+  }
+  /// Whether the storage is adopted (see adopt()).
+  bool adopted() const noexcept { return on_heap() && heap_.release; }
+  /// The context of adopted storage given back through `release`; nullptr
+  /// for any other storage.
+  void* adopted_context(void (*release)(void*)) const noexcept {
+    return adopted() && heap_.release == release ? heap_.context : nullptr;
+  }
+
   std::size_t size() const noexcept { return size_; }
   bool empty() const noexcept { return size_ == 0; }
   std::size_t capacity() const noexcept { return capacity_; }
   static constexpr std::size_t max_size() noexcept { return PTRDIFF_MAX; }
-  std::uint8_t* data() noexcept { return on_heap() ? heap_ : inline_; }
-  const std::uint8_t* data() const noexcept { return on_heap() ? heap_ : inline_; }
+  std::uint8_t* data() noexcept { return on_heap() ? heap_.ptr : inline_; }
+  const std::uint8_t* data() const noexcept { return on_heap() ? heap_.ptr : inline_; }
   std::uint8_t* begin() noexcept { return data(); }
   std::uint8_t* end() noexcept { return data() + size_; }
   const std::uint8_t* begin() const noexcept { return data(); }
@@ -175,7 +197,7 @@ class Bytes {
   void reallocate(std::size_t capacity);
   // Frees the heap storage; the object is then empty and in place.
   void release() noexcept {
-    if (on_heap()) ::operator delete(heap_);
+    if (on_heap()) free_heap();
     capacity_ = kInline;
     size_ = 0;
   }
@@ -187,7 +209,7 @@ class Bytes {
     size_ = other.size_;
     capacity_ = other.capacity_;
     if (other.on_heap()) {
-      heap_ = other.heap_;
+      heap_ = other.heap_;  // with its owner, if adopted
       other.capacity_ = kInline;
     } else if (size_ != 0) {
       std::memcpy(inline_, other.inline_, kInline);
@@ -233,8 +255,19 @@ class Bytes {
 
   std::size_t size_ = 0;
   std::size_t capacity_ = kInline;
+  // Storage on the heap: ours (no `release`), or adopted, given back
+  // through `release(context)`.
+  struct Heap {
+    std::uint8_t* ptr;
+    void (*release)(void*);
+    void* context;
+  };
+  // Lets go of the heap storage (the object must be on the heap). Out of
+  // line: inlined, it made GCC warn of frees on paths it cannot rule out.
+  void free_heap() noexcept;
+
   union {
-    std::uint8_t* heap_;
+    Heap heap_;
     std::uint8_t inline_[kInline];
   };
 };

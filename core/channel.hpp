@@ -59,6 +59,12 @@ class Inner {
     const Codec& codec = *codec_;
     return typeid(codec) == typeid(T);
   }
+  /// Whether the transport is a T.
+  template <class T>
+  bool transport_is() const {
+    const Transport& transport = *transport_;
+    return typeid(transport) == typeid(T);
+  }
 
  private:
   friend class Channel;

@@ -2,6 +2,7 @@
 // transport that reads into them and the binding that frees the messages holding them.
 #include "core/chunk_pool.hpp"
 
+#include <atomic>
 #include <utility>
 #include <vector>
 
@@ -23,9 +24,21 @@ LocalPool* local() {
   return &pool;
 }
 
+// Read by every take(); set once by the binding.
+std::atomic<Lender> installed_lender{nullptr};
+
 }  // namespace
 
+void set_lender(Lender lender) { installed_lender.store(lender, std::memory_order_release); }
+
 Bytes take() {
+  if (Lender lender = installed_lender.load(std::memory_order_acquire)) {
+    Bytes lent = lender();
+    if (lent.capacity() >= kChunk) {
+      lent.resize_for_overwrite(kChunk);
+      return lent;
+    }
+  }
   Bytes data;
   if (LocalPool* pool = local(); pool && !pool->kept.empty()) {
     data = std::move(pool->kept.back());
@@ -37,7 +50,7 @@ Bytes take() {
 
 void give_back(Bytes& data) {
   Bytes taken = std::move(data);
-  if (taken.capacity() != kChunk) return;
+  if (taken.capacity() != kChunk || taken.adopted()) return;
   LocalPool* pool = local();
   if (!pool || pool->kept.size() >= kKept) return;
   if (pool->kept.capacity() < kKept) pool->kept.reserve(kKept);

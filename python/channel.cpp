@@ -8,9 +8,11 @@
 #include <utility>
 
 #include "core/channel.hpp"
+#include "core/codec/raw.hpp"
 #include "core/periodic.hpp"
 #include "core/subscription.hpp"
 #include "core/text.hpp"
+#include "core/transport/file.hpp"
 #include "python/args.hpp"
 #include "python/convert.hpp"
 #include "python/errors.hpp"
@@ -18,6 +20,7 @@
 #include "python/message.hpp"
 #include "python/periodic.hpp"
 #include "python/plugins.hpp"
+#include "python/read_buffers.hpp"
 #include "python/ref.hpp"
 #include "python/subscription.hpp"
 
@@ -36,6 +39,9 @@ struct ChannelObject {
   // The codec is built in (not a Python plug-in): sends and receives that
   // cannot wait may run with the interpreter lock held (see "The lock").
   bool native_codec;
+  // A file:// replay through the raw codec: its reads go into lent bytes
+  // objects, which become the messages' `.data` without a copy.
+  bool lends_read_buffers;
 };
 
 ChannelObject* object(PyObject* self) { return reinterpret_cast<ChannelObject*>(self); }
@@ -84,6 +90,8 @@ PyObject* wrap(std::string url, std::string codec, Channel channel) {
   new (&object(self)->url) std::string(std::move(url));
   new (&object(self)->codec) std::string(std::move(codec));
   object(self)->native_codec = !has_python_codec(*channel.inner());
+  object(self)->lends_read_buffers =
+      channel.inner()->transport_is<transport::FileTransport>() && channel.inner()->codec_is<Raw>();
   new (&object(self)->channel) Channel(std::move(channel));
   return self;
 }
@@ -150,6 +158,7 @@ PyObject* receive(PyObject* self, std::optional<Duration> timeout, AtEnd at_end)
   const std::optional<Instant> deadline = timeout ? deadline_after(*timeout) : std::nullopt;
   Duration slice = timeout ? std::min(kSlice, *timeout) : kSlice;
   for (;;) {
+    if (object(self)->lends_read_buffers) prepare_read_buffer();
     auto received = recv_slice(channel, slice);
     drain_releases();
     Outcome got = outcome(std::move(received), at_end);

@@ -12,6 +12,7 @@
 #include "core/text.hpp"
 #include "python/args.hpp"
 #include "python/convert.hpp"
+#include "python/read_buffers.hpp"
 #include "python/ref.hpp"
 
 namespace sigtap::py {
@@ -174,9 +175,15 @@ PyObject* get_data(PyObject* self, void*) {
   if (!m.packet) Py_RETURN_NONE;
   if (!obj->data_bytes) {
     const auto& data = m.packet->data;
-    obj->data_bytes =
-        PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data.data()), static_cast<Py_ssize_t>(data.size()));
-    if (!obj->data_bytes) return nullptr;
+    if (PyObject* lent = lent_bytes(data)) {
+      // The read went straight into this object, which nobody else has seen.
+      Py_INCREF(lent);
+      obj->data_bytes = lent;
+    } else {
+      obj->data_bytes =
+          PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data.data()), static_cast<Py_ssize_t>(data.size()));
+      if (!obj->data_bytes) return nullptr;
+    }
   }
   Py_INCREF(obj->data_bytes);
   return obj->data_bytes;

@@ -4,6 +4,7 @@
 #include "python/periodic.hpp"
 #include "python/plugins.hpp"
 #include "python/py.hpp"
+#include "python/read_buffers.hpp"
 #include "python/release_queue.hpp"
 #include "python/subscription.hpp"
 
@@ -25,6 +26,7 @@ int exec_module(PyObject* module) {
   // starts to shut down: the one atexit hook tells them so, then stops the
   // senders and subscriptions that are still running.
   if (!install_finalize_hook()) return -1;
+  install_read_buffers();
   if (PyModule_AddStringConstant(module, "__version__", SIGTAP_VERSION) < 0) return -1;
   PyObject* error = error_type();
   if (!error) return -1;

@@ -1,8 +1,12 @@
-// Bytes: the in-place/heap boundary, growth and shrinking, copies and moves, and the vector-like edits.
+// Bytes: the in-place/heap boundary, growth and shrinking, copies and moves, the vector-like edits,
+// and adopted storage (given back once, never kept by the read-buffer pool).
 #include "core/bytes.hpp"
+
+#include "core/chunk_pool.hpp"
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <numeric>
 #include <sstream>
 #include <tuple>
@@ -77,6 +81,34 @@ TEST(BytesTest, EditsFromItsOwnBytesAndFromOtherRanges) {
   b.insert(b.end(), ints.begin(), ints.end());
   b.append(b.data(), 2);
   EXPECT_EQ(b, (Vec{2, 'x', 'y', 3, 4, 5, 2, 'x'}));
+}
+
+// Adopted storage is given back exactly once, whichever way the bytes go:
+// dropped, moved on, copied (the copy owns its own), grown out of, shrunk out
+// of, or handed to the pool (which must not keep what it does not own).
+TEST(BytesTest, AdoptedStorageIsGivenBackOnce) {
+  static int released = 0;
+  const auto release = [](void* context) { released += *static_cast<int*>(context); };
+  int one = 1;
+  std::vector<std::uint8_t> storage(chunk_pool::kChunk, 7);  // the size the pool keeps
+  const auto adopt = [&] { return Bytes::adopt(storage.data(), 100, storage.size(), release, &one); };
+  const std::vector<std::function<void(Bytes&)>> fates = {
+      [](Bytes&) {},
+      [](Bytes& b) { Bytes moved = std::move(b); },
+      [](Bytes& b) { Bytes copy = b; EXPECT_FALSE(copy.adopted()); EXPECT_EQ(copy, Bytes(100, 7)); },
+      [](Bytes& b) { b.resize(chunk_pool::kChunk + 1); EXPECT_FALSE(b.adopted()); EXPECT_EQ(b[99], 7); },
+      [](Bytes& b) { b.resize(10); b.shrink_to_fit(); EXPECT_EQ(b, Bytes(10, 7)); },
+      [](Bytes& b) { chunk_pool::give_back(b); },
+  };
+  for (std::size_t i = 0; i < fates.size(); ++i) {
+    released = 0;
+    {
+      Bytes b = adopt();
+      EXPECT_EQ(b.adopted_context(release), &one);
+      fates[i](b);
+    }
+    EXPECT_EQ(released, 1) << "fate " << i;
+  }
 }
 
 }  // namespace

@@ -6,6 +6,7 @@ import os
 import sys
 import threading
 import time
+import tracemalloc
 
 import pytest
 
@@ -104,17 +105,28 @@ def test_references_return_to_their_start_after_many_cycles(bus):
 
 @pytest.mark.parametrize("keep", [False, True])
 def test_replay_gives_the_file_back_whole_through_reused_buffers(tmp_path, keep):
-    # Messages dropped at once hand their read buffers to the next reads:
-    # stale bytes must never show, the short last chunk included.
+    # Reads land in bytes objects that become `.data`, or in buffers of freed
+    # messages: stale bytes must never show (the short last chunk included),
+    # a `.data` must outlive its message unchanged, and nothing may leak.
     content = os.urandom(3 * 65536 + 1000)
     path = tmp_path / "replay.bin"
     path.write_bytes(content)
     kept, chunks = [], []
-    for round_ in range(2):  # the second round reads into the first round's buffers
-        with _open(f"file://{path}") as ch:
-            for m in ch:
-                chunks.append(m.data)
-                if keep:
-                    kept.append(m)
-        assert b"".join(chunks) == content and len(chunks) == 4, round_
-        chunks.clear()
+    tracemalloc.start()
+    try:
+        for round_ in range(8):
+            if round_ == 2:
+                baseline = tracemalloc.get_traced_memory()[0]
+            with _open(f"file://{path}") as ch:
+                for m in ch:
+                    chunks.append(m.data)
+                    if keep:
+                        kept.append(m)
+            assert b"".join(chunks) == content and len(chunks) == 4, round_
+            chunks.clear()
+            kept.clear()
+        gc.collect()
+        grown = tracemalloc.get_traced_memory()[0] - baseline
+    finally:
+        tracemalloc.stop()
+    assert grown < 3 * 65536, grown  # six rounds read 24 chunks
