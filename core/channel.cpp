@@ -70,11 +70,9 @@ std::optional<Packet> Inner::take_ready() {
 }
 
 std::optional<Packet> Inner::next_ready() {
-  if (ready_next_ < ready_.size()) return std::move(ready_[ready_next_++]);
-  if (!ready_.empty()) {
-    ready_.clear();
-    ready_next_ = 0;
-  }
+  if (std::optional<Packet> left = take_ready()) return left;
+  ready_.clear();
+  ready_next_ = 0;
   return transport_->try_recv_many(ready_, kRun - 1);
 }
 
