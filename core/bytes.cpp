@@ -5,11 +5,11 @@
 
 namespace sigtap {
 
-void Bytes::free_heap() noexcept {
-  if (heap_.release) {
-    heap_.release(heap_.context);
+void Bytes::free_storage(const Heap& heap) noexcept {
+  if (heap.release) {
+    heap.release(heap.context);
   } else {
-    ::operator delete(heap_.ptr);
+    ::operator delete(heap.ptr);
   }
 }
 
@@ -37,13 +37,9 @@ void Bytes::grow_filled(std::size_t n, std::uint8_t value) {
 void Bytes::reallocate(std::size_t capacity) {
   if (capacity <= kInline) {
     if (!on_heap()) return;
-    const Heap old = heap_;
+    const Heap old = heap_;  // the bytes moving in place overwrite it
     std::memcpy(inline_, old.ptr, size_);
-    if (old.release) {
-      old.release(old.context);
-    } else {
-      ::operator delete(old.ptr);
-    }
+    free_storage(old);
     capacity_ = kInline;
     return;
   }

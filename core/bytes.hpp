@@ -262,9 +262,11 @@ class Bytes {
     void (*release)(void*);
     void* context;
   };
-  // Lets go of the heap storage (the object must be on the heap). Out of
+  // Lets go of heap storage: frees ours, gives adopted storage back. Out of
   // line: inlined, it made GCC warn of frees on paths it cannot rule out.
-  void free_heap() noexcept;
+  static void free_storage(const Heap& heap) noexcept;
+  // The object must be on the heap.
+  void free_heap() noexcept { free_storage(heap_); }
 
   union {
     Heap heap_;
