@@ -1,21 +1,51 @@
 // Channels: receive (decode in arrival order, keep the surplus), send, close.
 #include "core/channel.hpp"
 
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
 #include <utility>
+
+#include "core/interrupt.hpp"
 
 namespace sigtap {
 namespace {
+
+// How long a wait for a busy codec sleeps before it runs the thread's
+// interrupt check again.
+constexpr auto kCodecWaitSlice = std::chrono::milliseconds(100);
 
 // Records which thread holds a channel's codec lock, so that code running
 // inside an encode or decode (a Python codec) can tell it must not join a
 // worker that may be waiting for the same lock.
 class CodecGuard {
  public:
-  CodecGuard(std::mutex& m, std::atomic<std::thread::id>& owner) : lock_(m), owner_(owner) { note_owner(); }
   // Only tries the lock: owns() tells whether it was free.
-  CodecGuard(std::mutex& m, std::atomic<std::thread::id>& owner, std::try_to_lock_t)
+  CodecGuard(std::timed_mutex& m, std::atomic<std::thread::id>& owner, std::try_to_lock_t)
       : lock_(m, std::try_to_lock), owner_(owner) {
     if (owns()) note_owner();
+  }
+  // Waits for the lock in slices, running the thread's interrupt check
+  // between them; gives up (owns() is false) once `deadline` passes or when
+  // the check asks to (interrupted() is then true).
+  CodecGuard(std::timed_mutex& m, std::atomic<std::thread::id>& owner, std::optional<Instant> deadline)
+      : lock_(m, std::try_to_lock), owner_(owner) {
+    while (!owns()) {
+      auto slice = kCodecWaitSlice;
+      if (deadline) {
+        const Instant now = Clock::now();
+        if (now >= *deadline) return;
+        slice = std::min<decltype(slice)>(slice, std::chrono::ceil<decltype(slice)>(*deadline - now));
+      }
+      // The timed lock waits on the wall clock (the waits that sanitizers
+      // see); a slice is short, so a clock step only stretches one slice.
+      if (lock_.try_lock_until(std::chrono::system_clock::now() + slice)) break;
+      if (interrupt_requested()) {
+        interrupted_ = true;
+        return;
+      }
+    }
+    note_owner();
   }
   ~CodecGuard() {
     if (owns()) owner_.store(std::thread::id{}, std::memory_order_relaxed);
@@ -24,12 +54,14 @@ class CodecGuard {
   CodecGuard& operator=(const CodecGuard&) = delete;
 
   bool owns() const { return lock_.owns_lock(); }
+  bool interrupted() const { return interrupted_; }
 
  private:
   void note_owner() { owner_.store(std::this_thread::get_id(), std::memory_order_relaxed); }
 
-  std::unique_lock<std::mutex> lock_;
+  std::unique_lock<std::timed_mutex> lock_;
   std::atomic<std::thread::id>& owner_;
+  bool interrupted_ = false;
 };
 
 }  // namespace
@@ -40,17 +72,25 @@ bool Inner::codec_held_by_current_thread() const {
   return codec_owner_.load(std::memory_order_relaxed) == std::this_thread::get_id();
 }
 
+Error Inner::codec_in_use() { return Error::config("the codec of this channel is in use by this thread"); }
+
 Result<std::vector<Packet>> Inner::encode(const Message& message) {
   // A codec that sends a named message on its own channel (a Python codec)
   // would wait for itself: the lock is not recursive.
-  if (codec_held_by_current_thread()) return Error::config("the codec of this channel is in use by this thread");
-  CodecGuard guard(codec_mutex_, codec_owner_);
+  if (codec_held_by_current_thread()) return codec_in_use();
+  CodecGuard guard(codec_mutex_, codec_owner_, std::nullopt);
+  if (!guard.owns()) return Error::io_errno(EINTR);
   return codec_->encode(message);
 }
 
-Status Inner::decode(Packet packet) {
+std::optional<Status> Inner::decode(Packet packet, std::optional<Instant> deadline) {
   decoded_.clear();
-  CodecGuard guard(codec_mutex_, codec_owner_);
+  CodecGuard guard(codec_mutex_, codec_owner_, deadline);
+  if (!guard.owns()) {
+    put_back(std::move(packet));
+    if (guard.interrupted()) return Status(Error::io_errno(EINTR));
+    return std::nullopt;
+  }
   Status st = codec_->decode(std::move(packet), decoded_);
   if (!st.ok()) decoded_.clear();
   return st;
@@ -67,6 +107,14 @@ std::optional<Message> Inner::take_pending() {
 std::optional<Packet> Inner::take_ready() {
   if (ready_next_ == ready_.size()) return std::nullopt;
   return std::move(ready_[ready_next_++]);
+}
+
+void Inner::put_back(Packet packet) {
+  if (ready_next_ > 0) {
+    ready_[--ready_next_] = std::move(packet);
+  } else {
+    ready_.insert(ready_.begin(), std::move(packet));
+  }
 }
 
 std::optional<Packet> Inner::next_ready() {
@@ -129,6 +177,9 @@ Result<Channel> Channel::open(std::string_view url, std::string_view codec_spec,
 Result<std::optional<Message>> Channel::try_recv() {
   Inner& in = *inner_;
   if (in.closed()) return Error::closed();
+  // From inside this channel's own codec the decode would wait for itself
+  // (and the receive lock may be this thread's too).
+  if (in.codec_held_by_current_thread()) return Inner::codec_in_use();
   if (auto m = in.take_pending()) return m;
   std::unique_lock recv_lock(in.recv_mutex_, std::try_to_lock);
   if (!recv_lock.owns_lock()) return std::optional<Message>{};
@@ -155,6 +206,7 @@ Result<std::optional<Message>> Channel::recv(std::optional<Duration> timeout) {
   // What is ready costs no clock reading and no wait.
   Result<std::optional<Message>> ready = try_recv();
   if (!ready.ok() || ready->has_value()) return ready;
+  // try_recv() also refused a receive from inside this channel's own codec.
 
   std::optional<Instant> deadline;
   if (timeout) deadline = deadline_after(*timeout);  // unrepresentable: no deadline
@@ -182,7 +234,11 @@ Result<std::optional<Message>> Channel::recv(std::optional<Duration> timeout) {
       SIGTAP_ASSIGN_OR_RETURN(packet, in.transport_->recv(left));
       if (!packet) return std::optional<Message>{};
     }
-    SIGTAP_TRY(in.decode(std::move(*packet)));
+    // A codec kept busy by another thread past the deadline (or a wait the
+    // interrupt check ended) leaves the packet first in line.
+    std::optional<Status> decoded = in.decode(std::move(*packet), deadline);
+    if (!decoded) return std::optional<Message>{};
+    SIGTAP_TRY(std::move(*decoded));
     if (auto first = in.first_decoded()) return first;
     if (deadline && Clock::now() >= *deadline) return std::optional<Message>{};
     if (in.closed()) return Error::closed();

@@ -47,7 +47,9 @@ class Inner {
   bool closed() const { return closed_.load(std::memory_order_acquire); }
   /// Runs one encode under the codec lock (the periodic sender's test encode).
   /// Config error "the codec of this channel is in use by this thread" when
-  /// called from inside this channel's own encode or decode.
+  /// called from inside this channel's own encode or decode. While another
+  /// thread uses the codec it waits, running the thread's interrupt check
+  /// every 100 ms: an Io error of kind Interrupted when that asks to give up.
   Result<std::vector<Packet>> encode(const Message& message);
   /// True when the calling thread holds this channel's codec lock (a Python
   /// codec or transport running inside an encode or decode): such a thread
@@ -109,8 +111,13 @@ class Inner {
 
   Status send_nameless(const Message& message);
   Status send_all(const std::vector<Packet>& packets);
-  // Decodes into decoded_ (under the codec lock); the caller holds recv_mutex_.
-  Status decode(Packet packet);
+  // Decodes into decoded_ (under the codec lock); the caller holds
+  // recv_mutex_. When the codec stays busy until `deadline` (nothing) or the
+  // thread's interrupt check asks to give up (an Io error of kind
+  // Interrupted), the packet goes back to be the next one received.
+  std::optional<Status> decode(Packet packet, std::optional<Instant> deadline);
+  // The error of a receive or encode from inside this channel's own codec.
+  static Error codec_in_use();
   // Takes the next message out of decoded_ and queues the rest as pending;
   // nothing when the decode gave none. The caller holds recv_mutex_.
   std::optional<Message> first_decoded();
@@ -122,9 +129,12 @@ class Inner {
   // A packet left from the last run, without asking the transport. The
   // caller holds recv_mutex_.
   std::optional<Packet> take_ready();
+  // Puts a packet back in front of the run: the next receive takes it first.
+  void put_back(Packet packet);
 
   TransportPtr transport_;
-  std::mutex codec_mutex_;
+  // Timed so that a wait for a busy codec can run interrupt checks.
+  std::timed_mutex codec_mutex_;
   CodecPtr codec_;
   std::atomic<std::thread::id> codec_owner_{};
   std::mutex pending_mutex_;
@@ -153,7 +163,9 @@ class Channel {
 
   /// The next message: a surplus one from an earlier decode, else one decoded
   /// from the transport. Nothing once `timeout` passes (none waits without
-  /// limit); Error::Closed on a closed channel or at the end of input.
+  /// limit), also while another thread keeps the codec busy; Error::Closed on
+  /// a closed channel or at the end of input. Called from inside this
+  /// channel's own encode or decode it fails at once, as encode() does.
   Result<std::optional<Message>> recv(std::optional<Duration> timeout);
   /// A message that is ready without waiting: a surplus one, or one decoded
   /// from a packet the transport already holds (Transport::try_recv). Never

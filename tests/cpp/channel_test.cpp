@@ -4,6 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <set>
+#include <utility>
+
+#include "core/interrupt.hpp"
 
 #include "tests/cpp/test_util.hpp"
 
@@ -83,19 +86,56 @@ TEST(ChannelSend, Table) {
   }
 }
 
-// A codec that sends a named message on its own channel would wait for its
-// own lock: refused at once; a packet needs no codec and goes out.
+// A codec that sends a named message on its own channel, or receives on it,
+// would wait for its own lock: refused at once, and the packet waiting stays
+// first in line; a packet needs no codec and goes out.
 TEST(ChannelSend, FromInsideItsOwnCodec) {
-  auto t = std::make_shared<FakeTransport>();
+  auto t = std::make_shared<FakeTransport>(std::vector<FakeTransport::Item>{in(1, "waiting")});
   std::optional<Channel> ch;
   Strings inner;
   ch = make_channel(t, std::make_unique<FakeCodec>([&] {
-    if (inner.empty()) inner = {error_text(ch->send(named("again"))), error_text(ch->send(raw({9})))};
+    if (inner.empty()) {
+      inner = {error_text(ch->send(named("again"))), error_text(ch->send(raw({9}))), error_text(ch->recv(kHang)),
+               error_text(ch->try_recv())};
+    }
   }));
-  Watchdog dog("a send from inside the codec");
+  Watchdog dog("a send or receive from inside the codec");
   EXPECT_EQ(error_text(ch->send(named("outer"))), "");
-  EXPECT_EQ(inner, Strings({"the codec of this channel is in use by this thread", ""}));
+  const std::string in_use = "the codec of this channel is in use by this thread";
+  EXPECT_EQ(inner, Strings({in_use, "", in_use, in_use}));
   EXPECT_EQ(t->sent().size(), 2u);
+  EXPECT_EQ(recv_name(*ch, kHang), "waiting.0");
+}
+
+// While another thread is inside the codec, a send gives up when the
+// thread's interrupt check asks it to, and a timed receive when its time is
+// up; neither sends nor loses anything.
+TEST(ChannelConcurrency, WaitsForABusyCodecGiveUp) {
+  auto t = std::make_shared<FakeTransport>(std::vector<FakeTransport::Item>{in(1, "queued")});
+  std::promise<void> inside, release;
+  std::shared_future<void> released = release.get_future().share();
+  bool first = true;
+  Channel ch = make_channel(t, std::make_unique<FakeCodec>([&] {
+    if (std::exchange(first, false)) {
+      inside.set_value();
+      released.wait();
+    }
+  }));
+  Watchdog dog("waits for a busy codec");
+  auto busy = std::async(std::launch::async, [&] { return error_text(ch.send(named("slow"))); });
+  inside.get_future().wait();
+  static std::atomic<int> checks{0};
+  auto interrupted = std::async(std::launch::async, [&] {
+    InterruptScope scope([] { return ++checks >= 2; });
+    return error_text(ch.send(named("held")));
+  });
+  EXPECT_EQ(interrupted.get(), "Interrupted system call (os error 4)");
+  EXPECT_EQ(recv_name(ch, Duration::from_millis(150)), "");
+  release.set_value();
+  EXPECT_EQ(busy.get(), "");
+  EXPECT_EQ(recv_name(ch, kHang), "queued.0");
+  ASSERT_EQ(t->sent().size(), 1u);
+  EXPECT_EQ(t->sent()[0].packet, bytes({'s', 'l', 'o', 'w'}));
 }
 
 // Receivers blocked without a timeout (one inside the transport, one waiting

@@ -112,23 +112,55 @@ def test_registering_file_replaces_the_builtin_for_the_process(run_python):
     assert result.stdout == "/no/such/dir/x {'mode': 'r'}\n", result.stderr
 
 
-# A named send waits for the codec, which its own caller holds: refused at once; a packet needs no codec.
+# A named send or a receive waits for the codec, which its own caller holds: refused at once, and a
+# packet waiting in the transport stays first in line; a packet needs no codec.
 @pytest.mark.parametrize("inside", ["decode", "encode"])
-def test_a_codec_sending_on_its_own_channel_is_refused(inside):
+def test_a_codec_using_its_own_channel_is_refused(inside):
     transport, holder, outcome = queue(Message(data=b"in")), {}, []
+    in_use = "^the codec of this channel is in use by this thread$"
 
-    def send_from_codec(message):
+    def use_from_codec(message):
         holder["ch"].send(Message(data=b"packet"))
-        holder["ch"].send("named")
+        with pytest.raises(Error, match=in_use):
+            holder["ch"].send("named")
+        holder["ch"].recv(0.5)  # raises, out of the codec
 
-    holder["ch"] = _open(transport_url(transport), codec_name(**{inside: send_from_codec}))
+    holder["ch"] = _open(transport_url(transport), codec_name(**{"decode": lambda packet: packet, inside: use_from_codec}))
     def call():  # on a thread of its own, so that a deadlock fails the test instead of hanging it
-        with pytest.raises(Error, match="^the codec of this channel is in use by this thread$"):
+        with pytest.raises(Error, match=in_use):
             holder["ch"].recv(5) if inside == "decode" else holder["ch"].send("outer")
         outcome.append("refused")
+        if inside == "encode":
+            outcome.append(holder["ch"].recv(5).data)
 
     worker = threading.Thread(target=call, daemon=True)
     worker.start()
     worker.join(10)
-    assert outcome == ["refused"]
+    assert outcome == ["refused"] + ([b"in"] if inside == "encode" else [])
     assert [m.data for m in transport.sent] == [b"packet"]
+
+
+def test_ctrl_c_ends_a_send_waiting_for_a_codec_in_use(run_python):
+    result = run_python("""
+        import os, signal, threading, types
+        from sigtap._sigtap import Message, _open, register_codec, register_transport
+        sent, entered, release = [], threading.Event(), threading.Event()
+        def encode(message):  # busy until the main thread has had its KeyboardInterrupt
+            entered.set()
+            return Message(data=message.name.encode() + (b"" if release.wait(30) else b" timed out"))
+        register_transport("q", lambda address, options: types.SimpleNamespace(send=sent.append, recv=lambda t: None))
+        register_codec("slow", lambda argument, options: types.SimpleNamespace(encode=encode, decode=None))
+        ch = _open("q://x", "slow")
+        busy = threading.Thread(target=ch.send, args=("first",))
+        busy.start()
+        entered.wait(30)
+        threading.Timer(0.2, os.kill, (os.getpid(), signal.SIGINT)).start()
+        try:
+            ch.send("second")
+        except KeyboardInterrupt:
+            print("interrupted")
+        release.set()
+        busy.join(30)
+        print([m.data for m in sent])
+    """)
+    assert result.stdout == "interrupted\n[b'first']\n", result.stderr
