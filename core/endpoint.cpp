@@ -5,14 +5,6 @@
 
 namespace sigtap {
 
-std::string ascii_lower(std::string_view s) {
-  std::string out(s);
-  for (char& c : out) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return out;
-}
-
 namespace {
 
 bool scheme_char(char c) {

@@ -10,9 +10,6 @@
 
 namespace sigtap {
 
-/// ASCII-only lower-casing (A-Z), used for schemes and codec names.
-std::string ascii_lower(std::string_view s);
-
 /// A parsed transport URL.
 struct Endpoint {
   std::string scheme;   ///< lower-cased; the transport registry key

@@ -9,11 +9,6 @@ namespace sigtap {
 
 namespace {
 
-// libstdc++ keeps 15 bytes inline in its 32-byte strings; a library that
-// keeps another amount makes the pool's byte estimates wrong, not its lists.
-static_assert(sizeof(std::string) == 32);
-constexpr std::size_t kInlineCapacity = FieldsPool::kInlineLength;
-
 // Set when the thread's pool is destroyed. Trivially destructible, so it can
 // be read until the thread is gone, by destructors that run after the pool's.
 thread_local bool pool_gone = false;
@@ -24,7 +19,7 @@ struct LocalPool {
 };
 
 std::size_t heap_bytes(const std::string& text) {
-  return text.capacity() > kInlineCapacity ? text.capacity() + 1 : 0;
+  return text.capacity() > FieldsPool::kInlineLength ? text.capacity() + 1 : 0;
 }
 
 // A list's fields own their text buffers, and a recycled list is ours, so
@@ -65,7 +60,7 @@ Fields FieldsPool::take_list(std::size_t length) {
   if (length > kMaxListLength || by_length_[length].list.empty()) {
     // While the budget has room for one more list, a new one is started (it
     // joins the pool when given back); past that the nearest is reshaped.
-    if (bytes_ + length * (sizeof(Field) + 32) <= kMaxBytes) return {};
+    if (bytes_ + length * (sizeof(Field) + sizeof(std::string)) <= kMaxBytes) return {};
     std::size_t best = kMaxListLength + 1;
     for (std::size_t i = 1; i <= kMaxListLength; ++i) {
       const auto distance = [length](std::size_t k) { return k > length ? k - length : length - k; };

@@ -24,8 +24,9 @@ class FieldsPool {
   static constexpr std::size_t kMaxListLength = 64;
   static constexpr std::size_t kMaxNames = 256;
   static constexpr std::size_t kMaxTextCapacity = 128;
-  /// What a string holds without a buffer of its own.
-  static constexpr std::size_t kInlineLength = 15;
+  /// What a string holds without a buffer of its own (the library's own
+  /// figure; not a constant expression for every compiler).
+  static inline const std::size_t kInlineLength = std::string().capacity();
 
   FieldsPool() = default;
   FieldsPool(const FieldsPool&) = delete;

@@ -1,7 +1,6 @@
 // Option readers shared by every built-in transport and codec factory.
 #include "core/options.hpp"
 
-#include "core/endpoint.hpp"
 #include "core/text.hpp"
 
 namespace sigtap {

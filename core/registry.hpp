@@ -11,7 +11,6 @@
 #include <utility>
 #include <vector>
 
-#include "core/endpoint.hpp"
 #include "core/text.hpp"
 
 namespace sigtap {

@@ -11,6 +11,14 @@
 
 namespace sigtap {
 
+std::string ascii_lower(std::string_view s) {
+  std::string out(s);
+  for (char& c : out) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return out;
+}
+
 // Decodes the well-formed UTF-8 sequence starting at text[i] into `cp` and
 // returns its length, or returns 0 when the bytes there do not start one
 // (stray continuation byte, overlong form, surrogate, value above U+10FFFF,

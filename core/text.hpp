@@ -1,4 +1,4 @@
-// Text forms used to show values inside error messages and representations.
+// Text forms used to show values inside error messages and representations, and ASCII lower-casing.
 //
 // All three forms are deterministic and locale independent, so messages are
 // reproducible across machines, and the append_* variants write straight
@@ -10,6 +10,9 @@
 #include <string_view>
 
 namespace sigtap {
+
+/// ASCII-only lower-casing (A-Z), used for schemes and codec names.
+std::string ascii_lower(std::string_view s);
 
 /// Appends `text` (UTF-8) as a double-quoted string in which invisible, ambiguous and invalid characters are escaped.
 void append_quoted(std::string& out, std::string_view text);
