@@ -95,8 +95,6 @@ class [[nodiscard]] Error {
   const std::string& text() const { return text_; }
   /// For External errors: the foreign error object.
   ExternalError* external() const { return external_.get(); }
-  /// Takes the foreign error object out of an External error.
-  std::unique_ptr<ExternalError> take_external() { return std::move(external_); }
   /// The display text: the kind's prefix followed by the text.
   std::string fmt() const;
 

@@ -51,7 +51,6 @@ class FileTransport final : public Transport {
 
  private:
   bool closed() const { return closed_.load(std::memory_order_acquire); }
-  Result<std::optional<Packet>> read_chunk();
   Status write_all(const std::uint8_t* data, std::size_t size);
 
   std::mutex file_mutex_;  // held for every read and write system call
