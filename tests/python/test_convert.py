@@ -115,3 +115,43 @@ def test_nesting_beyond_the_bound_raises_recursion_error(fields):
     deep = {"v": nested(200)}  # the deepest accepted value survives copies, comparisons and text forms
     m = Message("A", deep)
     assert m.fields == deep and m == Message("A", deep) and repr(m).count("{") == 201
+
+
+def test_fields_read_by_a_collection_inside_fields(run_python):
+    # Any allocation inside .fields may collect garbage and run __del__ methods that read .fields too: of the
+    # same names (re-entry into a dict being built) or of enough other lists to evict every kept one.
+    result = run_python("""
+        import gc
+        from sigtap._sigtap import Message
+
+        OTHERS = [Message("O", {f"o{i}_{k}": k for k in range(40)}) for i in range(1100)]
+        MORE = {str(k): k for k in range(50)}
+        got = []  # (message, a dict of its fields read inside a collection or around one)
+
+        class Reader:
+            def __init__(self, messages):
+                self.me, self.messages = self, messages
+
+            def __del__(self):
+                got.extend((m, m.fields) for m in self.messages)
+
+        def read(i, warm, readers):
+            m = Message("A", {f"n{i}": 1.5, "m": 0})
+            if warm:
+                m.fields
+            twin = Message("B", {f"n{i}": 2, "m": {"a": 1}})
+            gc.disable()
+            Reader({"same": [m], "twin": [twin], "others": OTHERS}[readers])
+            hold = [{} for _ in range(100)]  # empties the free list of dicts: the next dict collects
+            gc.enable()
+            got.append((m, m.fields))
+
+        gc.set_threshold(1)
+        for i in range(5):
+            for warm in (False, True):
+                for readers in ("same", "twin", "others"):
+                    read(i, warm, readers)
+        gc.set_threshold(700)
+        print([(m, d) for m, d in got if d.update(MORE) or d != {**m.fields, **MORE}], len(got) > 11_000)
+    """)
+    assert (result.returncode, result.stdout, result.stderr) == (0, "[] True\n", "")
