@@ -36,9 +36,9 @@ std::optional<Value> float_fallback(PyObject* obj) {
     if (d == -1.0 && PyErr_Occurred()) return std::nullopt;
     return Value::real(d);
   }
-  // Whatever __float__ raised (its absence included) says only that the
-  // object is not a field value.
-  PyErr_Clear();
+  // Whatever else __float__ raised (its absence included) says only that
+  // the object is not a field value.
+  if (!clear_ordinary_error()) return std::nullopt;
   PyObject* name = PyType_GetName(Py_TYPE(obj));
   if (!name) return std::nullopt;
   PyErr_Format(PyExc_TypeError, "a field value must be None, bool, int, float, str or a mapping, not %U", name);
@@ -92,6 +92,12 @@ void set_wrong_type(PyObject* obj, const char* expected) {
   if (!name) return;
   PyErr_Format(PyExc_TypeError, "'%U' object is not an instance of '%s'", name, expected);
   Py_DECREF(name);
+}
+
+bool clear_ordinary_error() {
+  if (PyErr_Occurred() && !PyErr_ExceptionMatches(PyExc_Exception)) return false;
+  PyErr_Clear();
+  return true;
 }
 
 std::optional<std::string> text_from_py(PyObject* obj) {

@@ -8,9 +8,10 @@ from decimal import Decimal
 
 import pytest
 
-from sigtap._sigtap import Message
+from sigtap._sigtap import Message, _open
 
 NOT_A_VALUE = "a field value must be None, bool, int, float, str or a mapping, not "
+NOT_BYTES = "data must be bytes-like or a sequence of ints in 0..=255"
 
 
 def fail(exc):
@@ -82,6 +83,43 @@ def test_conversion_errors(fields, exc, text):
         Message("A", fields)
     assert text is None or str(info.value) == text
     assert not hasattr(info.value, "__notes__")
+
+
+# Conversions that run the code of an object (act()), and the TypeError that an exception raised there becomes.
+RUNS_CODE = {
+    "Message(data=type('Seq', (list,), {'__iter__': lambda self: act()})([1]))": NOT_BYTES,
+    "Message(data=type('Seq', (), {'__getitem__': lambda self, i: act(), '__len__': lambda self: 1})())": NOT_BYTES,
+    "Message(data=[type('I', (), {'__index__': lambda self: act()})()])": NOT_BYTES,
+    "Message('A', {'v': type('F', (), {'__float__': lambda self: act()})()})": NOT_A_VALUE + "F",
+    "Message('A', {'m': {'v': type('F', (), {'__float__': lambda self: act()})()}})": NOT_A_VALUE + "F",
+    "_open('mem://convert', opt=type('F', (), {'__float__': lambda self: act()})())": NOT_A_VALUE + "F",
+}
+
+
+# What ends the program (not an Exception) goes through unchanged, as with bytes(seq) and float(obj).
+@pytest.mark.parametrize("expression,text", RUNS_CODE.items())
+@pytest.mark.parametrize("error", [SystemExit(3), ZeroDivisionError()])
+def test_errors_raised_by_code_a_conversion_runs(expression, text, error):
+    with pytest.raises(TypeError if isinstance(error, Exception) else type(error)) as info:
+        eval(expression, {"Message": Message, "_open": _open, "act": lambda: fail(error)})
+    assert info.value is error if isinstance(error, SystemExit) else str(info.value) == text
+
+
+def test_ctrl_c_in_code_a_conversion_runs(run_python):
+    result = run_python(f"""
+        import os, signal
+        from sigtap._sigtap import Message, _open
+
+        def act():
+            os.kill(os.getpid(), signal.SIGINT)
+
+        for expression in {list(RUNS_CODE)!r}:
+            try:
+                eval(expression)
+            except KeyboardInterrupt:
+                print("interrupted")
+    """)
+    assert (result.stdout, result.stderr) == ("interrupted\n" * len(RUNS_CODE), "")
 
 
 def cycle(kind):
