@@ -8,6 +8,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "core/text.hpp"
@@ -35,9 +36,9 @@ std::optional<Value> float_fallback(PyObject* obj) {
     if (d == -1.0 && PyErr_Occurred()) return std::nullopt;
     return Value::real(d);
   }
-  // Whatever __float__ raised (its absence included) says only that the
-  // object is not a field value.
-  PyErr_Clear();
+  // Whatever else __float__ raised (its absence included) says only that
+  // the object is not a field value.
+  if (!clear_ordinary_error()) return std::nullopt;
   PyObject* name = PyType_GetName(Py_TYPE(obj));
   if (!name) return std::nullopt;
   PyErr_Format(PyExc_TypeError, "a field value must be None, bool, int, float, str or a mapping, not %U", name);
@@ -91,6 +92,12 @@ void set_wrong_type(PyObject* obj, const char* expected) {
   if (!name) return;
   PyErr_Format(PyExc_TypeError, "'%U' object is not an instance of '%s'", name, expected);
   Py_DECREF(name);
+}
+
+bool clear_ordinary_error() {
+  if (PyErr_Occurred() && !PyErr_ExceptionMatches(PyExc_Exception)) return false;
+  PyErr_Clear();
+  return true;
 }
 
 std::optional<std::string> text_from_py(PyObject* obj) {
@@ -213,14 +220,16 @@ class TextCache {
         return entry.object;
       }
     }
-    PyObject* fresh = text_to_py(text);
+    Ref fresh = Ref::steal(text_to_py(text));
     if (!fresh) return nullptr;
-    Entry& entry = entries_[target];
-    Py_XDECREF(entry.object);
-    entry = {h, fresh};
+    // The slot is emptied before its text is replaced (which may throw) and
+    // filled after, and the old str is let go last: at no point does the
+    // slot name an object it does not own or pair one with another text.
+    Ref old = Ref::steal(std::exchange(entries_[target].object, nullptr));
     texts_[target].assign(text);
-    Py_INCREF(fresh);
-    return fresh;
+    Py_INCREF(fresh.get());
+    entries_[target] = {h, fresh.get()};
+    return fresh.take();
   }
 
  private:
@@ -256,6 +265,23 @@ bool same_value(const Value& a, const Value& b) {
   return false;
 }
 
+// Named values (fields or options) into a new dict one insert at a time.
+// `maps`, when given, holds the converted maps as DictTemplates::make takes them.
+template <class Named>
+PyObject* insert_all(const Named& named, PyObject* (*key_to_py)(std::string_view), PyObject* const* maps) {
+  Ref dict = Ref::steal(PyDict_New());
+  if (!dict) return nullptr;
+  std::size_t i = 0;
+  for (const auto& [name, value] : named) {
+    Ref v = maps && value.kind() == Value::Kind::Map ? Ref::borrow(maps[i]) : Ref::steal(value_to_py(value));
+    ++i;
+    if (!v) return nullptr;
+    Ref k = Ref::steal(key_to_py(name));
+    if (!k || PyDict_SetItem(dict.get(), k.get(), v.get()) < 0) return nullptr;
+  }
+  return dict.take();
+}
+
 // Decoded messages of one kind carry the same names in the same order, and
 // from one frame to the next most of their values repeat. For each such list
 // of names a template dict is kept with the values last converted; a list's
@@ -270,7 +296,9 @@ bool same_value(const Value& a, const Value& b) {
 // recently used of a pair replaced. Maps and long texts are not kept: they
 // are set anew each time and dropped from the template once copied, so a
 // template holds small values only. Only touched with the interpreter lock
-// held; allocated once, never freed.
+// held, but Python code run inside a call (the __del__ methods of a garbage
+// collection, other threads they let in) may call again: see make().
+// Allocated once, never freed.
 class DictTemplates {
  public:
   static constexpr std::size_t kSlots = 512;
@@ -283,22 +311,27 @@ class DictTemplates {
   /// uses the templates), else unused.
   PyObject* make(const Fields& fields, PyObject* const* maps) {
     const std::uint64_t h = hash(fields);
-    const std::size_t first = h & (kSlots - 1) & ~std::size_t{1};
+    Template* const pair = &slots_[h & (kSlots - 1) & ~std::size_t{1}];
+    // Any allocation below may run a garbage collection, and with it
+    // __del__ methods that read fields and come back here. A pair with a
+    // slot in use further up the stack is left alone: such a nested call
+    // inserts, so that no call fills, copies or evicts a template under
+    // another.
+    if (pair[0].busy || pair[1].busy) return insert_all(fields, cached_text_to_py, maps);
     Template* found = nullptr;
-    for (std::size_t at = first; at < first + 2; ++at) {
-      if (slots_[at].dict && slots_[at].hash == h && slots_[at].matches(fields)) found = &slots_[at];
+    for (Template* t = pair; t < pair + 2; ++t) {
+      if (t->dict && t->hash == h && t->matches(fields)) found = t;
     }
-    if (found) {
-      if (!found->update(fields, maps)) return nullptr;
-    } else {
-      found = slots_[first].used <= slots_[first + 1].used ? &slots_[first] : &slots_[first + 1];
-      if (!found->fill(fields, h, maps)) return nullptr;
-    }
+    const bool hit = found != nullptr;
+    if (!hit) found = pair[0].used <= pair[1].used ? &pair[0] : &pair[1];
+    InUse in_use(*found);
+    if (!(hit ? found->update(fields, maps) : found->fill(fields, h, maps))) return nullptr;
     found->used = ++clock_;
     PyObject* copy = PyDict_Copy(found->dict);
     // Dropping what is not kept cannot fail: the keys are there.
     for (std::uint32_t i : found->unkept) PyDict_SetItem(found->dict, found->keys[i], Py_None);
     found->unkept.clear();
+    in_use.keep();
     return copy;
   }
 
@@ -313,6 +346,7 @@ class DictTemplates {
     std::vector<std::uint32_t> ends;  // where each name ends in `names`
     std::vector<std::uint32_t> unkept;  // fields set by this call whose values are not kept
     bool repeated = false;              // a name occurs twice
+    bool busy = false;                  // a call is filling, updating or copying it
 
     bool matches(const Fields& fields) const {
       if (fields.size() != ends.size()) return false;
@@ -325,8 +359,7 @@ class DictTemplates {
       return true;
     }
 
-    // Sets field i's value in the dict. On failure the dict and `values`
-    // still agree for every field.
+    // Sets field i's value in the dict.
     bool set(std::size_t i, const Value& value, PyObject* const* maps) {
       const bool is_map = value.kind() == Value::Kind::Map;
       PyObject* object = is_map ? maps[i] : value_to_py(value);
@@ -355,7 +388,8 @@ class DictTemplates {
 
     bool update(const Fields& fields, PyObject* const* maps) {
       unkept.clear();
-      for (std::size_t i = 0; i < fields.size(); ++i) {
+      const std::size_t n = fields.size();
+      for (std::size_t i = 0; i < n; ++i) {
         if (!repeated && same_value(fields[i].second, values[i])) continue;
         if (!set(i, fields[i].second, maps)) return false;
       }
@@ -386,14 +420,29 @@ class DictTemplates {
         names.append(fields[i].first);
         ends.push_back(static_cast<std::uint32_t>(names.size()));
       }
-      if (ends.size() != fields.size()) {
-        clear();
-        return false;
-      }
+      if (ends.size() != fields.size()) return false;
       repeated = static_cast<std::size_t>(PyDict_Size(dict)) != fields.size();
       hash = h;
       return true;
     }
+  };
+
+  // Marks a template busy for one call. A call that fails (a Python error
+  // or an exception) leaves it half updated, so it is dropped.
+  class InUse {
+   public:
+    explicit InUse(Template& t) : t_(t) { t_.busy = true; }
+    InUse(const InUse&) = delete;
+    InUse& operator=(const InUse&) = delete;
+    ~InUse() {
+      if (!kept_) t_.clear();
+      t_.busy = false;
+    }
+    void keep() { kept_ = true; }
+
+   private:
+    Template& t_;
+    bool kept_ = false;
   };
 
   // The count and the first and last names pick the slots; the full
@@ -406,20 +455,6 @@ class DictTemplates {
   Template slots_[kSlots];
   std::uint64_t clock_ = 0;
 };
-
-// Named values (fields or options) into a new dict one insert at a time.
-template <class Named>
-PyObject* insert_all(const Named& named, PyObject* (*key_to_py)(std::string_view)) {
-  Ref dict = Ref::steal(PyDict_New());
-  if (!dict) return nullptr;
-  for (const auto& [name, value] : named) {
-    Ref v = Ref::steal(value_to_py(value));
-    if (!v) return nullptr;
-    Ref k = Ref::steal(key_to_py(name));
-    if (!k || PyDict_SetItem(dict.get(), k.get(), v.get()) < 0) return nullptr;
-  }
-  return dict.take();
-}
 
 }  // namespace
 
@@ -499,7 +534,7 @@ PyObject* value_to_py(const Value& value) {
 
 PyObject* fields_to_py(const Fields& fields) {
   const std::size_t n = fields.size();
-  if (n == 0 || n > DictTemplates::kMaxFields) return insert_all(fields, cached_text_to_py);
+  if (n == 0 || n > DictTemplates::kMaxFields) return insert_all(fields, cached_text_to_py, nullptr);
   PyObject* maps[DictTemplates::kMaxFields];
   std::size_t converted = 0;  // maps converted so far: fields [0, converted) are done
   bool any_map = false, ok = true;
@@ -517,7 +552,7 @@ PyObject* fields_to_py(const Fields& fields) {
   return dict;
 }
 
-PyObject* options_to_py(const Options& options) { return insert_all(options, text_to_py); }
+PyObject* options_to_py(const Options& options) { return insert_all(options, text_to_py, nullptr); }
 
 std::optional<Message> message_arg(PyObject* message, PyObject* fields) {
   if (fields == Py_None) fields = nullptr;

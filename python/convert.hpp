@@ -23,6 +23,12 @@ namespace sigtap::py {
 /// instance of 'E'" for None.
 void set_wrong_type(PyObject* obj, const char* expected);
 
+/// Makes way for a conversion's own error: clears the error that the
+/// object's code (or the conversion) raised, if any, and returns true. An
+/// error that is no Exception (KeyboardInterrupt, SystemExit) asks the
+/// program to stop: it stays set, unchanged, and the result is false.
+bool clear_ordinary_error();
+
 /// The UTF-8 text of a str (or subclass); the wrong-type TypeError naming
 /// str otherwise; the interpreter's encoding error for a lone surrogate.
 std::optional<std::string> text_from_py(PyObject* obj);

@@ -39,7 +39,8 @@ PyObject* wrap(PyTypeObject* type, Message&& message) {
 
 // The data rule of the constructor: bytes and bytearray are copied; any
 // other sequence must yield ints in 0..=255. The reason a sequence fails
-// (not a sequence, a wrong item, an error while iterating) is not kept.
+// (not a sequence, a wrong item, an error while iterating) is not kept,
+// unless it is one that stops the program, such as KeyboardInterrupt.
 std::optional<Bytes> data_from_py(PyObject* obj) {
   auto copy = [](const char* data, Py_ssize_t size) {
     auto* p = reinterpret_cast<const std::uint8_t*>(data);
@@ -72,7 +73,7 @@ std::optional<Bytes> data_from_py(PyObject* obj) {
     out.push_back(static_cast<std::uint8_t>(v));
   }
   if (ok) return out;
-  PyErr_Clear();
+  if (!clear_ordinary_error()) return std::nullopt;
   PyErr_SetString(PyExc_TypeError, "data must be bytes-like or a sequence of ints in 0..=255");
   return std::nullopt;
 }

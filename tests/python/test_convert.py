@@ -8,9 +8,10 @@ from decimal import Decimal
 
 import pytest
 
-from sigtap._sigtap import Message
+from sigtap._sigtap import Message, _open
 
 NOT_A_VALUE = "a field value must be None, bool, int, float, str or a mapping, not "
+NOT_BYTES = "data must be bytes-like or a sequence of ints in 0..=255"
 
 
 def fail(exc):
@@ -84,6 +85,43 @@ def test_conversion_errors(fields, exc, text):
     assert not hasattr(info.value, "__notes__")
 
 
+# Conversions that run the code of an object (act()), and the TypeError that an exception raised there becomes.
+RUNS_CODE = {
+    "Message(data=type('Seq', (list,), {'__iter__': lambda self: act()})([1]))": NOT_BYTES,
+    "Message(data=type('Seq', (), {'__getitem__': lambda self, i: act(), '__len__': lambda self: 1})())": NOT_BYTES,
+    "Message(data=[type('I', (), {'__index__': lambda self: act()})()])": NOT_BYTES,
+    "Message('A', {'v': type('F', (), {'__float__': lambda self: act()})()})": NOT_A_VALUE + "F",
+    "Message('A', {'m': {'v': type('F', (), {'__float__': lambda self: act()})()}})": NOT_A_VALUE + "F",
+    "_open('mem://convert', opt=type('F', (), {'__float__': lambda self: act()})())": NOT_A_VALUE + "F",
+}
+
+
+# What ends the program (not an Exception) goes through unchanged, as with bytes(seq) and float(obj).
+@pytest.mark.parametrize("expression,text", RUNS_CODE.items())
+@pytest.mark.parametrize("error", [SystemExit(3), ZeroDivisionError()])
+def test_errors_raised_by_code_a_conversion_runs(expression, text, error):
+    with pytest.raises(TypeError if isinstance(error, Exception) else type(error)) as info:
+        eval(expression, {"Message": Message, "_open": _open, "act": lambda: fail(error)})
+    assert info.value is error if isinstance(error, SystemExit) else str(info.value) == text
+
+
+def test_ctrl_c_in_code_a_conversion_runs(run_python):
+    result = run_python(f"""
+        import os, signal
+        from sigtap._sigtap import Message, _open
+
+        def act():
+            os.kill(os.getpid(), signal.SIGINT)
+
+        for expression in {list(RUNS_CODE)!r}:
+            try:
+                eval(expression)
+            except KeyboardInterrupt:
+                print("interrupted")
+    """)
+    assert (result.stdout, result.stderr) == ("interrupted\n" * len(RUNS_CODE), "")
+
+
 def cycle(kind):
     d, pairs = {"a": 1}, []
     if kind == "mapping":
@@ -115,3 +153,43 @@ def test_nesting_beyond_the_bound_raises_recursion_error(fields):
     deep = {"v": nested(200)}  # the deepest accepted value survives copies, comparisons and text forms
     m = Message("A", deep)
     assert m.fields == deep and m == Message("A", deep) and repr(m).count("{") == 201
+
+
+def test_fields_read_by_a_collection_inside_fields(run_python):
+    # Any allocation inside .fields may collect garbage and run __del__ methods that read .fields too: of the
+    # same names (re-entry into a dict being built) or of enough other lists to evict every kept one.
+    result = run_python("""
+        import gc
+        from sigtap._sigtap import Message
+
+        OTHERS = [Message("O", {f"o{i}_{k}": k for k in range(40)}) for i in range(1100)]
+        MORE = {str(k): k for k in range(50)}
+        got = []  # (message, a dict of its fields read inside a collection or around one)
+
+        class Reader:
+            def __init__(self, messages):
+                self.me, self.messages = self, messages
+
+            def __del__(self):
+                got.extend((m, m.fields) for m in self.messages)
+
+        def read(i, warm, readers):
+            m = Message("A", {f"n{i}": 1.5, "m": 0})
+            if warm:
+                m.fields
+            twin = Message("B", {f"n{i}": 2, "m": {"a": 1}})
+            gc.disable()
+            Reader({"same": [m], "twin": [twin], "others": OTHERS}[readers])
+            hold = [{} for _ in range(100)]  # empties the free list of dicts: the next dict collects
+            gc.enable()
+            got.append((m, m.fields))
+
+        gc.set_threshold(1)
+        for i in range(5):
+            for warm in (False, True):
+                for readers in ("same", "twin", "others"):
+                    read(i, warm, readers)
+        gc.set_threshold(700)
+        print([(m, d) for m, d in got if d.update(MORE) or d != {**m.fields, **MORE}], len(got) > 11_000)
+    """)
+    assert (result.returncode, result.stdout, result.stderr) == (0, "[] True\n", "")
