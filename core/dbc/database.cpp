@@ -4,6 +4,7 @@
 #include "core/dbc/database.hpp"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,7 +15,10 @@
 
 #include "core/dbc/ast.hpp"
 #include "core/dbc/bits.hpp"
+#include "core/interrupt.hpp"
 #include "core/text.hpp"
+#include "core/transport/fd.hpp"
+#include "core/transport/path_error.hpp"
 
 namespace sigtap::dbc {
 namespace {
@@ -35,32 +39,46 @@ bool valid_utf8(std::string_view text) {
   return true;
 }
 
+// Opened without blocking, so that a FIFO does not wait for a writer, and
+// read only when it is a regular file of at most kMaxFileSize bytes, counted
+// as they arrive, so that neither a device nor a file that keeps growing can
+// fill memory.
 Result<std::string> read_file(const std::string& path) {
-  // The path in front of the system's own text, as the file transport
-  // reports its open failures, with the system's kind kept.
-  auto io_error = [&path](int code) {
-    const Error system = Error::io_errno(code);
-    return Error::io(system.io_kind(), path + ": " + system.fmt());
+  using transport::path_error;
+  SIGTAP_TRY(transport::check_path(path));
+  transport::Fd fd;
+  for (;;) {
+    const int raw = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (raw >= 0) {
+      fd.reset(raw);
+      break;
+    }
+    if (errno != EINTR) return path_error(path, Error::io_errno(errno));
+    if (interrupt_requested()) return Error::io_errno(EINTR);
+  }
+  struct stat st {};
+  if (::fstat(fd.get(), &st) != 0) return path_error(path, Error::io_errno(errno));
+  if (S_ISDIR(st.st_mode)) return path_error(path, Error::io_errno(EISDIR));
+  if (!S_ISREG(st.st_mode)) return path_error(path, Error::io(IoKind::InvalidInput, "not a regular file"));
+  const auto too_large = [&path] {
+    return path_error(path, Error::io(IoKind::InvalidInput, "the file is larger than " +
+                                                                std::to_string(Database::kMaxFileSize >> 20) + " MiB"));
   };
-  int fd = -1;
-  do fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  while (fd < 0 && errno == EINTR);
-  if (fd < 0) return io_error(errno);
+  if (static_cast<std::uint64_t>(st.st_size) > Database::kMaxFileSize) return too_large();
   std::string bytes;
+  bytes.reserve(static_cast<std::size_t>(st.st_size));
   char chunk[65536];
   for (;;) {
-    const ssize_t n = ::read(fd, chunk, sizeof chunk);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      const int code = errno;
-      ::close(fd);
-      return io_error(code);
+    const ssize_t n = ::read(fd.get(), chunk, sizeof chunk);
+    if (n < 0 && errno == EINTR) {
+      if (interrupt_requested()) return Error::io_errno(EINTR);
+      continue;
     }
-    if (n == 0) break;
+    if (n < 0) return path_error(path, Error::io_errno(errno));
+    if (n == 0) return bytes;
+    if (bytes.size() + static_cast<std::size_t>(n) > Database::kMaxFileSize) return too_large();
     bytes.append(chunk, static_cast<std::size_t>(n));
   }
-  ::close(fd);
-  return bytes;
 }
 
 // An attribute value read as a count or an index: negative numbers, NaN and

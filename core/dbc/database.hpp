@@ -97,7 +97,14 @@ struct Message {
 /// threads without a lock.
 class Database {
  public:
-  /// Reads and loads a file: Error::Io when it cannot be read, else as from_bytes.
+  /// The largest file from_file reads; real DBC files stay far below it.
+  static constexpr std::uint64_t kMaxFileSize = std::uint64_t{64} << 20;
+
+  /// Reads and loads a file: Error::Io when it cannot be read, is not a
+  /// regular file ("PATH: not a regular file") or holds more than
+  /// kMaxFileSize bytes ("PATH: the file is larger than 64 MiB"), else as
+  /// from_bytes. Never waits for a writer; an interrupted system call ends
+  /// the read when the thread's interrupt check asks for it.
   static Result<Database> from_file(const std::string& path);
   /// Decodes the bytes (UTF-8, else a byte-order mark or windows-1252) and loads them.
   static Result<Database> from_bytes(std::string_view bytes);

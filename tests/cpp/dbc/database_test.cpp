@@ -1,13 +1,17 @@
 // Database loading tests: every load error text, the converted facts
 // (choices, ranges, FD, multiplexing, initial values) and a walk over the
 // real files in ../shared/data/dbc.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cstdlib>
 #include <filesystem>
+#include <future>
 #include <map>
 
 #include "core/dbc/database.hpp"
+#include "core/transport/fd.hpp"
 #include "tests/cpp/shared_data.hpp"
 
 namespace sigtap::dbc {
@@ -128,6 +132,37 @@ TEST(DbcDatabase, TextDecodingAndReadErrors) {
   auto missing = Database::from_file("no/such.dbc");
   EXPECT_EQ(missing.error().io_kind(), IoKind::NotFound);
   EXPECT_EQ(missing.error().text().rfind("no/such.dbc: ", 0), 0u);
+}
+
+// Only a regular file of a DBC file's size is read; anything else fails at
+// once, naming the path: a FIFO without a writer, an endless device, a
+// directory, a file past the limit (sparse, so it costs no disk), a path
+// that the system would cut short.
+TEST(DbcDatabase, ReadsOnlyRegularFilesUpToTheLimit) {
+  std::string dir = "/tmp/sigtap-dbc-test-XXXXXX";
+  ASSERT_NE(mkdtemp(dir.data()), nullptr);
+  const std::string fifo = dir + "/fifo.dbc", big = dir + "/big.dbc", nul = dir + std::string(1, '\0') + "x";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  const transport::Fd file(::open(big.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0600));
+  ASSERT_EQ(ftruncate(file.get(), (off_t{64} << 20) + 1), 0);
+  const std::tuple<std::string, std::string, IoKind> cases[] = {
+      {fifo, fifo + ": not a regular file", IoKind::InvalidInput},
+      {"/dev/zero", "/dev/zero: not a regular file", IoKind::InvalidInput},
+      {dir, dir + ": Is a directory (os error 21)", IoKind::IsADirectory},
+      {big, big + ": the file is larger than 64 MiB", IoKind::InvalidInput},
+      {nul, nul + ": file name contained an unexpected NUL byte", IoKind::InvalidInput},
+  };
+  for (const auto& [path, text, kind] : cases) {
+    auto loading = std::async(std::launch::async, [&path = path] { return Database::from_file(path); });
+    if (loading.wait_for(std::chrono::seconds(30)) != std::future_status::ready) {
+      ADD_FAILURE() << path << ": still loading";
+      transport::Fd(::open(fifo.c_str(), O_WRONLY | O_NONBLOCK));  // a writer that comes and goes ends a wait
+    }
+    const auto r = loading.get();
+    EXPECT_EQ(r.ok() ? "" : r.error().fmt(), text);
+    EXPECT_TRUE(!r.ok() && r.error().io_kind() == kind) << path;
+  }
+  std::filesystem::remove_all(dir);
 }
 
 // Files that fail, and why: a signal outside a message of size 0 or of its
