@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cmath>
 #include <limits>
+#include <unordered_map>
 
 #include "core/dbc/ast.hpp"
 #include "core/dbc/bits.hpp"
@@ -172,11 +173,17 @@ Result<Signal> convert_signal(const ast::Dbc& dbc, const ast::Message& am, const
 }
 
 // Finds the switch of every multiplexed signal: the one its SG_MUL_VAL_
-// entries name, else the message's only "M" signal.
+// entries name (the first signal of that name), else the message's only "M"
+// signal. Names are looked up in a table, so that a message of many
+// multiplexed signals or a long chain of switches loads in linear time.
 Status resolve_multiplexing(const ast::Dbc& dbc, const ast::Message& am, Message& m) {
   std::vector<std::size_t> switches;
-  for (std::size_t i = 0; i < am.signals.size(); ++i)
+  std::unordered_map<std::string_view, std::size_t> first_of_name;
+  first_of_name.reserve(am.signals.size());
+  for (std::size_t i = 0; i < am.signals.size(); ++i) {
     if (am.signals[i].multiplex == ast::Multiplex::Switch) switches.push_back(i);
+    first_of_name.emplace(am.signals[i].name, i);
+  }
   for (std::size_t i = 0; i < am.signals.size(); ++i) {
     const ast::Signal& as = am.signals[i];
     if (as.multiplex != ast::Multiplex::Multiplexed && as.multiplex != ast::Multiplex::MultiplexedSwitch) continue;
@@ -184,10 +191,10 @@ Status resolve_multiplexing(const ast::Dbc& dbc, const ast::Message& am, Message
     const std::vector<const ast::ExtendedMultiplex*> entries = dbc.multiplex_entries(am.id, as.name);
     if (!entries.empty()) {
       const std::string& name = entries.front()->multiplexor;
-      auto it = std::find_if(m.signals.begin(), m.signals.end(), [&](const Signal& s) { return s.name == name; });
-      if (it == m.signals.end())
+      auto it = first_of_name.find(name);
+      if (it == first_of_name.end())
         return Error::dbc_parse("signal " + as.name + " of " + am.name + ": unknown multiplexor " + name);
-      mux.multiplexor = static_cast<std::size_t>(it - m.signals.begin());
+      mux.multiplexor = it->second;
       for (const ast::ExtendedMultiplex* e : entries) mux.ranges.insert(mux.ranges.end(), e->ranges.begin(), e->ranges.end());
     } else {
       if (switches.size() != 1)

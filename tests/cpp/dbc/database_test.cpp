@@ -134,6 +134,25 @@ TEST(DbcDatabase, TextDecodingAndReadErrors) {
   EXPECT_EQ(missing.error().text().rfind("no/such.dbc: ", 0), 0u);
 }
 
+// A message of many multiplexed signals whose SG_MUL_VAL_ entries all name
+// its last signal as their switch (names of one length, so that no name is
+// told apart by its length alone) loads well within the guard.
+TEST(DbcDatabase, SwitchesFoundByNameInLinearTime) {
+  constexpr std::size_t kSignals = 120000;
+  std::string text = "BO_ 1 M: 8 X\n", entries;
+  for (std::size_t i = 1000000; i < 1000000 + kSignals; ++i) {
+    text += " SG_ s" + std::to_string(i) + " m1 : 0|8@1+ (1,0) [0|0] \"\" X\n";
+    entries += "SG_MUL_VAL_ 1 s" + std::to_string(i) + " s9999999 1-1;\n";
+  }
+  text += " SG_ s9999999 M : 8|8@1+ (1,0) [0|0] \"\" X\n" + entries;
+  auto loading = std::async(std::launch::async, [&text] { return Database::parse(text); });
+  ASSERT_EQ(loading.wait_for(std::chrono::seconds(30)), std::future_status::ready);
+  const auto db = loading.get();
+  ASSERT_TRUE(db.ok()) << db.error().fmt();
+  const auto& signals = db->messages()[0].signals;
+  for (const std::size_t i : {std::size_t{0}, kSignals - 1}) EXPECT_TRUE(signals[i].mux && signals[i].mux->multiplexor == kSignals);
+}
+
 // Only a regular file of a DBC file's size is read; anything else fails at
 // once, naming the path: a FIFO without a writer, an endless device, a
 // directory, a file past the limit (sparse, so it costs no disk), a path
