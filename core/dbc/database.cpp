@@ -117,7 +117,15 @@ bool is_fd(const ast::Dbc& dbc, const ast::Message& am, const std::vector<std::s
   return index && *index < labels.size() && labels[*index].find("FD") != std::string::npos;
 }
 
-Result<Signal> convert_signal(const ast::Dbc& dbc, const ast::Message& am, const ast::Signal& as) {
+// The first signal of each name in a message, by name.
+using FirstOfName = std::unordered_map<std::string_view, std::size_t>;
+
+// `same_name` is an earlier signal of the message with the same name, if
+// any: what the file says about a name (value table, comment) is then
+// shared with it rather than copied, so duplicate names cost no more than
+// their own lines.
+Result<Signal> convert_signal(const ast::Dbc& dbc, const ast::Message& am, const ast::Signal& as,
+                              const Signal* same_name) {
   auto fail = [&](std::string reason) { return Error::dbc_parse("signal " + as.name + " of " + am.name + ": " + reason); };
   auto no_fit = [&]() {
     return fail(std::to_string(as.size) + " bits from bit " + std::to_string(as.start_bit) + " do not fit in " +
@@ -151,14 +159,19 @@ Result<Signal> convert_signal(const ast::Dbc& dbc, const ast::Message& am, const
     s.min = min;
     s.max = max;
   }
-  if (const auto* values = dbc.signal_values(am.id, as.name)) {
-    s.choices = *values;
-    std::stable_sort(s.choices.begin(), s.choices.end(),
-                     [](const auto& a, const auto& b) { return a.first < b.first; });
+  if (same_name) {
+    s.choices = same_name->choices;
+    s.comment = same_name->comment;
+  } else {
+    if (const auto* values = dbc.signal_values(am.id, as.name)) {
+      std::vector<std::pair<std::int64_t, std::string>> choices = *values;
+      std::stable_sort(choices.begin(), choices.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+      s.choices = std::move(choices);
+    }
+    if (const std::string* comment = dbc.signal_comment(am.id, as.name)) s.comment = *comment;
   }
   const ast::AttributeValue* start = dbc.signal_attribute(am.id, as.name, "GenSigStartValue");
   s.initial = to_initial(start ? start : dbc.attribute_default("GenSigStartValue"));
-  if (const std::string* comment = dbc.signal_comment(am.id, as.name)) s.comment = *comment;
   s.name = as.name;
   s.unit = as.unit;
   s.receivers = as.receivers;
@@ -175,35 +188,41 @@ Result<Signal> convert_signal(const ast::Dbc& dbc, const ast::Message& am, const
 // Finds the switch of every multiplexed signal: the one its SG_MUL_VAL_
 // entries name (the first signal of that name), else the message's only "M"
 // signal. Names are looked up in a table, so that a message of many
-// multiplexed signals or a long chain of switches loads in linear time.
-Status resolve_multiplexing(const ast::Dbc& dbc, const ast::Message& am, Message& m) {
+// multiplexed signals or a long chain of switches loads in linear time. The
+// ranges of a name's entries are collected once, for all its signals to
+// share, and the signals of one mN value share its single range.
+Status resolve_multiplexing(const ast::Dbc& dbc, const ast::Message& am, const FirstOfName& first_of_name,
+                            Message& m) {
   std::vector<std::size_t> switches;
-  std::unordered_map<std::string_view, std::size_t> first_of_name;
-  first_of_name.reserve(am.signals.size());
-  for (std::size_t i = 0; i < am.signals.size(); ++i) {
+  for (std::size_t i = 0; i < am.signals.size(); ++i)
     if (am.signals[i].multiplex == ast::Multiplex::Switch) switches.push_back(i);
-    first_of_name.emplace(am.signals[i].name, i);
-  }
+  std::unordered_map<std::string_view, std::optional<Multiplexing>> extended;
+  std::unordered_map<std::uint64_t, SharedList<std::pair<std::uint64_t, std::uint64_t>>> single;  // by mN value
   for (std::size_t i = 0; i < am.signals.size(); ++i) {
     const ast::Signal& as = am.signals[i];
     if (as.multiplex != ast::Multiplex::Multiplexed && as.multiplex != ast::Multiplex::MultiplexedSwitch) continue;
-    Multiplexing mux;
-    const std::vector<const ast::ExtendedMultiplex*> entries = dbc.multiplex_entries(am.id, as.name);
+    const auto [named, fresh] = extended.try_emplace(as.name);
+    const std::vector<const ast::ExtendedMultiplex*> entries =
+        fresh ? dbc.multiplex_entries(am.id, as.name) : std::vector<const ast::ExtendedMultiplex*>{};
     if (!entries.empty()) {
       const std::string& name = entries.front()->multiplexor;
       auto it = first_of_name.find(name);
       if (it == first_of_name.end())
         return Error::dbc_parse("signal " + as.name + " of " + am.name + ": unknown multiplexor " + name);
-      mux.multiplexor = it->second;
-      for (const ast::ExtendedMultiplex* e : entries) mux.ranges.insert(mux.ranges.end(), e->ranges.begin(), e->ranges.end());
-    } else {
-      if (switches.size() != 1)
-        return Error::dbc_parse("signal " + as.name + " of " + am.name +
-                                " is multiplexed but the message has no single multiplexor (and no SG_MUL_VAL_ entry)");
-      mux.multiplexor = switches.front();
-      mux.ranges.emplace_back(as.multiplex_value, as.multiplex_value);
+      std::vector<std::pair<std::uint64_t, std::uint64_t>> ranges;
+      for (const ast::ExtendedMultiplex* e : entries) ranges.insert(ranges.end(), e->ranges.begin(), e->ranges.end());
+      named->second = Multiplexing{std::move(ranges), it->second};
     }
-    m.signals[i].mux = std::move(mux);
+    if (named->second) {
+      m.signals[i].mux = named->second;
+      continue;
+    }
+    if (switches.size() != 1)
+      return Error::dbc_parse("signal " + as.name + " of " + am.name +
+                              " is multiplexed but the message has no single multiplexor (and no SG_MUL_VAL_ entry)");
+    const auto [value, fresh_value] = single.try_emplace(as.multiplex_value);
+    if (fresh_value) value->second = std::vector{std::pair{as.multiplex_value, as.multiplex_value}};
+    m.signals[i].mux = Multiplexing{value->second, switches.front()};
   }
   return {};
 }
@@ -217,11 +236,15 @@ Result<Message> convert_message(const ast::Dbc& dbc, const ast::Message& am, con
   m.size = am.size;
   m.fd = is_fd(dbc, am, labels);
   m.signals.reserve(am.signals.size());
-  for (const ast::Signal& as : am.signals) {
-    SIGTAP_ASSIGN_OR_RETURN(Signal s, convert_signal(dbc, am, as));
+  FirstOfName first_of_name;
+  first_of_name.reserve(am.signals.size());
+  for (std::size_t i = 0; i < am.signals.size(); ++i) {
+    const auto [first, fresh] = first_of_name.try_emplace(am.signals[i].name, i);
+    const Signal* same_name = fresh ? nullptr : &m.signals[first->second];
+    SIGTAP_ASSIGN_OR_RETURN(Signal s, convert_signal(dbc, am, am.signals[i], same_name));
     m.signals.push_back(std::move(s));
   }
-  SIGTAP_TRY(resolve_multiplexing(dbc, am, m));
+  SIGTAP_TRY(resolve_multiplexing(dbc, am, first_of_name, m));
   m.sender = am.transmitter;
   if (const std::string* comment = dbc.message_comment(am.id)) m.comment = *comment;
   if (const ast::AttributeValue* v = dbc.resolved_message_attribute(am.id, "GenMsgCycleTime")) {

@@ -121,6 +121,24 @@ TEST(DbcDatabase, Multiplexing) {
   EXPECT_EQ(s[3].mux->ranges, (std::vector<std::pair<std::uint64_t, std::uint64_t>>{{1, 2}, {5, 5}}));
 }
 
+// The signals of one name in a message share what the file says about the
+// name (value table, comment, SG_MUL_VAL_ ranges) rather than each holding
+// a copy, and decode as ever.
+TEST(DbcDatabase, SignalsOfOneNameShareTheirTables) {
+  const Database db = load(
+      "BO_ 1 M: 8 X\n SG_ S M : 8|8@1+ (1,0) [0|0] \"\" X\n SG_ d m1 : 0|8@1+ (1,0) [0|0] \"\" X\n"
+      " SG_ d m1 : 0|8@1+ (1,0) [0|0] \"\" X\n SG_ d m2 : 16|8@1+ (1,0) [0|0] \"\" X\n"
+      "VAL_ 1 d 7 \"seven\" 1 \"one\";\nCM_ SG_ 1 d \"c\";\nSG_MUL_VAL_ 1 d S 1-1, 3-4;\n");
+  const Message& m = db.messages()[0];
+  for (const std::size_t i : {2, 3}) {
+    EXPECT_EQ(m.signals[i].choices.data(), m.signals[1].choices.data()) << i;
+    EXPECT_EQ(m.signals[i].comment->data(), m.signals[1].comment->data()) << i;
+    EXPECT_EQ(m.signals[i].mux->ranges.data(), m.signals[1].mux->ranges.data()) << i;
+  }
+  const std::uint8_t frame[8] = {7, 3, 1};
+  EXPECT_EQ(m.decode(frame, {}).value(), (NamedValues{{"S", 3}, {"d", "seven"}, {"d", "seven"}, {"d", "one"}}));
+}
+
 TEST(DbcDatabase, TextDecodingAndReadErrors) {
   auto cp1252 = Database::from_bytes("BO_ 1 M: 8 X\n SG_ s : 0|8@1+ (1,0) [0|0] \"\xB0\" X");
   ASSERT_TRUE(cp1252.ok()) << cp1252.error().fmt();
