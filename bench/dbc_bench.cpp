@@ -192,14 +192,16 @@ double heap_mb() {
 void run_load(benchmark::State& state, const std::string& text) {
   double held = 0;
   for (auto _ : state) {
+    state.PauseTiming();
     const double before = heap_mb();
+    state.ResumeTiming();
     auto db = dbc::Database::parse(text);
+    state.PauseTiming();
     if (!db.ok()) {
       state.SkipWithError(db.error().fmt().c_str());
       break;
     }
     held = heap_mb() - before;
-    state.PauseTiming();
     { auto gone = std::move(db); }
     state.ResumeTiming();
   }
