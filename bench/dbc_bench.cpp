@@ -1,10 +1,12 @@
-// Decode and encode throughput of the dbc codec, and heap allocations per frame.
+// Decode and encode throughput of the dbc codec, heap allocations per frame,
+// and load times of generated files that grow in one direction.
 //
 // The replacement operator new counts every allocation of the process. A
 // decode may allocate only the message's field list: the vector itself, plus
 // the copies of signal names and choice texts too long for the short-string
 // buffer.
 #include <benchmark/benchmark.h>
+#include <malloc.h>
 
 #include <atomic>
 #include <cstdio>
@@ -16,7 +18,6 @@
 #include "bench/alloc_count.hpp"
 #include "core/codec/dbc.hpp"
 #include "core/fields_pool.hpp"
-
 
 namespace {
 
@@ -144,5 +145,88 @@ void BM_EncodeVwMqb(benchmark::State& state) {
   run_encode(state, codec, frames_of(codec.database()));
 }
 BENCHMARK(BM_EncodeVwMqb);
+
+}  // namespace
+
+namespace {
+
+// One message of `n` multiplexed signals, each with an SG_MUL_VAL_ entry
+// naming the switch S, the message's last signal.
+std::string mux_entries(std::size_t n) {
+  std::string text = "BO_ 1 M: 8 X\n";
+  for (std::size_t i = 0; i < n; ++i) text += " SG_ s" + std::to_string(i) + " m1 : 0|8@1+ (1,0) [0|0] \"\" X\n";
+  text += " SG_ S M : 8|8@1+ (1,0) [0|0] \"\" X\n";
+  for (std::size_t i = 0; i < n; ++i) text += "SG_MUL_VAL_ 1 s" + std::to_string(i) + " S 1-1;\n";
+  return text;
+}
+
+// A chain of `n` switches below the switch s0: s<i> is present when s<i-1> is 1.
+std::string switch_chain(std::size_t n) {
+  std::string text = "BO_ 1 M: 8 X\n SG_ s0 M : 0|8@1+ (1,0) [0|0] \"\" X\n";
+  for (std::size_t i = 1; i <= n; ++i) text += " SG_ s" + std::to_string(i) + " m1M : 0|8@1+ (1,0) [0|0] \"\" X\n";
+  for (std::size_t i = 1; i <= n; ++i)
+    text += "SG_MUL_VAL_ 1 s" + std::to_string(i) + " s" + std::to_string(i - 1) + " 1-1;\n";
+  return text;
+}
+
+// `dups` signals named d in one message, with a table of `values` values and
+// as many multiplexer ranges.
+std::string duplicate_names(std::size_t dups, std::size_t values) {
+  std::string text = "BO_ 1 M: 8 X\n SG_ S M : 8|8@1+ (1,0) [0|0] \"\" X\n";
+  for (std::size_t i = 0; i < dups; ++i) text += " SG_ d m1 : 0|8@1+ (1,0) [0|0] \"\" X\n";
+  text += "VAL_ 1 d";
+  for (std::size_t i = 0; i < values; ++i) text += " " + std::to_string(i) + " \"v" + std::to_string(i) + "\"";
+  text += ";\nSG_MUL_VAL_ 1 d S";
+  for (std::size_t i = 0; i < values; ++i) text += (i ? ", " : " ") + std::to_string(i) + "-" + std::to_string(i);
+  return text + ";\n";
+}
+
+// Heap bytes in use, as the allocator counts them.
+double heap_mb() {
+  const struct mallinfo2 info = mallinfo2();
+  return static_cast<double>(info.uordblks + info.hblkhd) / 1e6;
+}
+
+// Loads the text once per iteration; counters: the file's size and the heap
+// the loaded database holds.
+void run_load(benchmark::State& state, const std::string& text) {
+  double held = 0;
+  for (auto _ : state) {
+    state.PauseTiming();
+    const double before = heap_mb();
+    state.ResumeTiming();
+    auto db = dbc::Database::parse(text);
+    state.PauseTiming();
+    if (!db.ok()) {
+      state.SkipWithError(db.error().fmt().c_str());
+      break;
+    }
+    held = heap_mb() - before;
+    { auto gone = std::move(db); }
+    state.ResumeTiming();
+  }
+  state.counters["file_MB"] = static_cast<double>(text.size()) / 1e6;
+  state.counters["db_MB"] = held;
+}
+
+void BM_LoadMuxEntries(benchmark::State& state) {
+  run_load(state, mux_entries(static_cast<std::size_t>(state.range(0))));
+}
+BENCHMARK(BM_LoadMuxEntries)->Arg(10000)->Arg(40000)->Arg(80000)->Unit(benchmark::kMillisecond)->Iterations(1);
+
+void BM_LoadSwitchChain(benchmark::State& state) {
+  run_load(state, switch_chain(static_cast<std::size_t>(state.range(0))));
+}
+BENCHMARK(BM_LoadSwitchChain)->Arg(10000)->Arg(40000)->Arg(80000)->Unit(benchmark::kMillisecond)->Iterations(1);
+
+void BM_LoadDuplicateNames(benchmark::State& state) {
+  run_load(state, duplicate_names(static_cast<std::size_t>(state.range(0)), 20000));
+}
+BENCHMARK(BM_LoadDuplicateNames)->Arg(1000)->Arg(2000)->Unit(benchmark::kMillisecond)->Iterations(1);
+
+void BM_LoadVwMqb(benchmark::State& state) {
+  for (auto _ : state) benchmark::DoNotOptimize(dbc::Database::from_file(kVwMqb));
+}
+BENCHMARK(BM_LoadVwMqb)->Unit(benchmark::kMillisecond);
 
 }  // namespace

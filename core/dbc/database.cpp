@@ -4,6 +4,7 @@
 #include "core/dbc/database.hpp"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -11,10 +12,14 @@
 #include <cstdio>
 #include <cmath>
 #include <limits>
+#include <unordered_map>
 
 #include "core/dbc/ast.hpp"
 #include "core/dbc/bits.hpp"
+#include "core/interrupt.hpp"
 #include "core/text.hpp"
+#include "core/transport/fd.hpp"
+#include "core/transport/path_error.hpp"
 
 namespace sigtap::dbc {
 namespace {
@@ -35,32 +40,46 @@ bool valid_utf8(std::string_view text) {
   return true;
 }
 
+// Opened without blocking, so that a FIFO does not wait for a writer, and
+// read only when it is a regular file of at most kMaxFileSize bytes, counted
+// as they arrive, so that neither a device nor a file that keeps growing can
+// fill memory.
 Result<std::string> read_file(const std::string& path) {
-  // The path in front of the system's own text, as the file transport
-  // reports its open failures, with the system's kind kept.
-  auto io_error = [&path](int code) {
-    const Error system = Error::io_errno(code);
-    return Error::io(system.io_kind(), path + ": " + system.fmt());
+  using transport::path_error;
+  SIGTAP_TRY(transport::check_path(path));
+  transport::Fd fd;
+  for (;;) {
+    const int raw = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (raw >= 0) {
+      fd.reset(raw);
+      break;
+    }
+    if (errno != EINTR) return path_error(path, Error::io_errno(errno));
+    if (interrupt_requested()) return Error::io_errno(EINTR);
+  }
+  struct stat st {};
+  if (::fstat(fd.get(), &st) != 0) return path_error(path, Error::io_errno(errno));
+  if (S_ISDIR(st.st_mode)) return path_error(path, Error::io_errno(EISDIR));
+  if (!S_ISREG(st.st_mode)) return path_error(path, Error::io(IoKind::InvalidInput, "not a regular file"));
+  const auto too_large = [&path] {
+    return path_error(path, Error::io(IoKind::InvalidInput, "the file is larger than " +
+                                                                std::to_string(Database::kMaxFileSize >> 20) + " MiB"));
   };
-  int fd = -1;
-  do fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  while (fd < 0 && errno == EINTR);
-  if (fd < 0) return io_error(errno);
+  if (static_cast<std::uint64_t>(st.st_size) > Database::kMaxFileSize) return too_large();
   std::string bytes;
+  bytes.reserve(static_cast<std::size_t>(st.st_size));
   char chunk[65536];
   for (;;) {
-    const ssize_t n = ::read(fd, chunk, sizeof chunk);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      const int code = errno;
-      ::close(fd);
-      return io_error(code);
+    const ssize_t n = ::read(fd.get(), chunk, sizeof chunk);
+    if (n < 0 && errno == EINTR) {
+      if (interrupt_requested()) return Error::io_errno(EINTR);
+      continue;
     }
-    if (n == 0) break;
+    if (n < 0) return path_error(path, Error::io_errno(errno));
+    if (n == 0) return bytes;
+    if (bytes.size() + static_cast<std::size_t>(n) > Database::kMaxFileSize) return too_large();
     bytes.append(chunk, static_cast<std::size_t>(n));
   }
-  ::close(fd);
-  return bytes;
 }
 
 // An attribute value read as a count or an index: negative numbers, NaN and
@@ -98,7 +117,15 @@ bool is_fd(const ast::Dbc& dbc, const ast::Message& am, const std::vector<std::s
   return index && *index < labels.size() && labels[*index].find("FD") != std::string::npos;
 }
 
-Result<Signal> convert_signal(const ast::Dbc& dbc, const ast::Message& am, const ast::Signal& as) {
+// The first signal of each name in a message, by name.
+using FirstOfName = std::unordered_map<std::string_view, std::size_t>;
+
+// `same_name` is an earlier signal of the message with the same name, if
+// any: what the file says about a name (value table, comment) is then
+// shared with it rather than copied, so duplicate names cost no more than
+// their own lines.
+Result<Signal> convert_signal(const ast::Dbc& dbc, const ast::Message& am, const ast::Signal& as,
+                              const Signal* same_name) {
   auto fail = [&](std::string reason) { return Error::dbc_parse("signal " + as.name + " of " + am.name + ": " + reason); };
   auto no_fit = [&]() {
     return fail(std::to_string(as.size) + " bits from bit " + std::to_string(as.start_bit) + " do not fit in " +
@@ -132,14 +159,19 @@ Result<Signal> convert_signal(const ast::Dbc& dbc, const ast::Message& am, const
     s.min = min;
     s.max = max;
   }
-  if (const auto* values = dbc.signal_values(am.id, as.name)) {
-    s.choices = *values;
-    std::stable_sort(s.choices.begin(), s.choices.end(),
-                     [](const auto& a, const auto& b) { return a.first < b.first; });
+  if (same_name) {
+    s.choices = same_name->choices;
+    s.comment = same_name->comment;
+  } else {
+    if (const auto* values = dbc.signal_values(am.id, as.name)) {
+      std::vector<std::pair<std::int64_t, std::string>> choices = *values;
+      std::stable_sort(choices.begin(), choices.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+      s.choices = std::move(choices);
+    }
+    if (const std::string* comment = dbc.signal_comment(am.id, as.name)) s.comment = *comment;
   }
   const ast::AttributeValue* start = dbc.signal_attribute(am.id, as.name, "GenSigStartValue");
   s.initial = to_initial(start ? start : dbc.attribute_default("GenSigStartValue"));
-  if (const std::string* comment = dbc.signal_comment(am.id, as.name)) s.comment = *comment;
   s.name = as.name;
   s.unit = as.unit;
   s.receivers = as.receivers;
@@ -154,31 +186,43 @@ Result<Signal> convert_signal(const ast::Dbc& dbc, const ast::Message& am, const
 }
 
 // Finds the switch of every multiplexed signal: the one its SG_MUL_VAL_
-// entries name, else the message's only "M" signal.
-Status resolve_multiplexing(const ast::Dbc& dbc, const ast::Message& am, Message& m) {
+// entries name (the first signal of that name), else the message's only "M"
+// signal. Names are looked up in a table, so that a message of many
+// multiplexed signals or a long chain of switches loads in linear time. The
+// ranges of a name's entries are collected once, for all its signals to
+// share, and the signals of one mN value share its single range.
+Status resolve_multiplexing(const ast::Dbc& dbc, const ast::Message& am, const FirstOfName& first_of_name,
+                            Message& m) {
   std::vector<std::size_t> switches;
   for (std::size_t i = 0; i < am.signals.size(); ++i)
     if (am.signals[i].multiplex == ast::Multiplex::Switch) switches.push_back(i);
+  std::unordered_map<std::string_view, std::optional<Multiplexing>> extended;
+  std::unordered_map<std::uint64_t, SharedList<std::pair<std::uint64_t, std::uint64_t>>> single;  // by mN value
   for (std::size_t i = 0; i < am.signals.size(); ++i) {
     const ast::Signal& as = am.signals[i];
     if (as.multiplex != ast::Multiplex::Multiplexed && as.multiplex != ast::Multiplex::MultiplexedSwitch) continue;
-    Multiplexing mux;
-    const std::vector<const ast::ExtendedMultiplex*> entries = dbc.multiplex_entries(am.id, as.name);
+    const auto [named, fresh] = extended.try_emplace(as.name);
+    const std::vector<const ast::ExtendedMultiplex*> entries =
+        fresh ? dbc.multiplex_entries(am.id, as.name) : std::vector<const ast::ExtendedMultiplex*>{};
     if (!entries.empty()) {
       const std::string& name = entries.front()->multiplexor;
-      auto it = std::find_if(m.signals.begin(), m.signals.end(), [&](const Signal& s) { return s.name == name; });
-      if (it == m.signals.end())
+      auto it = first_of_name.find(name);
+      if (it == first_of_name.end())
         return Error::dbc_parse("signal " + as.name + " of " + am.name + ": unknown multiplexor " + name);
-      mux.multiplexor = static_cast<std::size_t>(it - m.signals.begin());
-      for (const ast::ExtendedMultiplex* e : entries) mux.ranges.insert(mux.ranges.end(), e->ranges.begin(), e->ranges.end());
-    } else {
-      if (switches.size() != 1)
-        return Error::dbc_parse("signal " + as.name + " of " + am.name +
-                                " is multiplexed but the message has no single multiplexor (and no SG_MUL_VAL_ entry)");
-      mux.multiplexor = switches.front();
-      mux.ranges.emplace_back(as.multiplex_value, as.multiplex_value);
+      std::vector<std::pair<std::uint64_t, std::uint64_t>> ranges;
+      for (const ast::ExtendedMultiplex* e : entries) ranges.insert(ranges.end(), e->ranges.begin(), e->ranges.end());
+      named->second = Multiplexing{std::move(ranges), it->second};
     }
-    m.signals[i].mux = std::move(mux);
+    if (named->second) {
+      m.signals[i].mux = named->second;
+      continue;
+    }
+    if (switches.size() != 1)
+      return Error::dbc_parse("signal " + as.name + " of " + am.name +
+                              " is multiplexed but the message has no single multiplexor (and no SG_MUL_VAL_ entry)");
+    const auto [value, fresh_value] = single.try_emplace(as.multiplex_value);
+    if (fresh_value) value->second = std::vector{std::pair{as.multiplex_value, as.multiplex_value}};
+    m.signals[i].mux = Multiplexing{value->second, switches.front()};
   }
   return {};
 }
@@ -192,11 +236,15 @@ Result<Message> convert_message(const ast::Dbc& dbc, const ast::Message& am, con
   m.size = am.size;
   m.fd = is_fd(dbc, am, labels);
   m.signals.reserve(am.signals.size());
-  for (const ast::Signal& as : am.signals) {
-    SIGTAP_ASSIGN_OR_RETURN(Signal s, convert_signal(dbc, am, as));
+  FirstOfName first_of_name;
+  first_of_name.reserve(am.signals.size());
+  for (std::size_t i = 0; i < am.signals.size(); ++i) {
+    const auto [first, fresh] = first_of_name.try_emplace(am.signals[i].name, i);
+    const Signal* same_name = fresh ? nullptr : &m.signals[first->second];
+    SIGTAP_ASSIGN_OR_RETURN(Signal s, convert_signal(dbc, am, am.signals[i], same_name));
     m.signals.push_back(std::move(s));
   }
-  SIGTAP_TRY(resolve_multiplexing(dbc, am, m));
+  SIGTAP_TRY(resolve_multiplexing(dbc, am, first_of_name, m));
   m.sender = am.transmitter;
   if (const std::string* comment = dbc.message_comment(am.id)) m.comment = *comment;
   if (const ast::AttributeValue* v = dbc.resolved_message_attribute(am.id, "GenMsgCycleTime")) {

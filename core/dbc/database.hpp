@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "core/dbc/plan.hpp"
+#include "core/dbc/shared.hpp"
 #include "core/bytes.hpp"
 #include "core/result.hpp"
 #include "core/value.hpp"
@@ -28,7 +29,7 @@ enum class SignalKind { Integer, Float32, Float64 };
 /// When a multiplexed signal is present: its switch's raw bits lie in one of
 /// `ranges` (inclusive). An empty list means never.
 struct Multiplexing {
-  std::vector<std::pair<std::uint64_t, std::uint64_t>> ranges;
+  SharedList<std::pair<std::uint64_t, std::uint64_t>> ranges;
   std::size_t multiplexor = 0;  ///< index of the switch in the message's signals
 };
 
@@ -51,14 +52,16 @@ struct DecodeOptions {
   bool scaling = true;
 };
 
+/// One signal. The signals of one name in a loaded message share their
+/// choices, comment and SG_MUL_VAL_ ranges (see shared.hpp).
 struct Signal {
   std::optional<double> min, max;  ///< both or neither; [0|0] means no range
   std::optional<double> initial;   ///< raw units
   std::string name;
   std::string unit;
   std::vector<std::string> receivers;
-  std::vector<std::pair<std::int64_t, std::string>> choices;  ///< by value, stable
-  std::optional<std::string> comment;
+  SharedList<std::pair<std::int64_t, std::string>> choices;  ///< by value, stable
+  SharedText comment;
   std::optional<Multiplexing> mux;
   double factor = 1;  ///< finite, not zero
   double offset = 0;
@@ -97,7 +100,14 @@ struct Message {
 /// threads without a lock.
 class Database {
  public:
-  /// Reads and loads a file: Error::Io when it cannot be read, else as from_bytes.
+  /// The largest file from_file reads; real DBC files stay far below it.
+  static constexpr std::uint64_t kMaxFileSize = std::uint64_t{64} << 20;
+
+  /// Reads and loads a file: Error::Io when it cannot be read, is not a
+  /// regular file ("PATH: not a regular file") or holds more than
+  /// kMaxFileSize bytes ("PATH: the file is larger than 64 MiB"), else as
+  /// from_bytes. Never waits for a writer; an interrupted system call ends
+  /// the read when the thread's interrupt check asks for it.
   static Result<Database> from_file(const std::string& path);
   /// Decodes the bytes (UTF-8, else a byte-order mark or windows-1252) and loads them.
   static Result<Database> from_bytes(std::string_view bytes);

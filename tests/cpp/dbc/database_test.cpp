@@ -1,13 +1,17 @@
 // Database loading tests: every load error text, the converted facts
 // (choices, ranges, FD, multiplexing, initial values) and a walk over the
 // real files in ../shared/data/dbc.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cstdlib>
 #include <filesystem>
+#include <future>
 #include <map>
 
 #include "core/dbc/database.hpp"
+#include "core/transport/fd.hpp"
 #include "tests/cpp/shared_data.hpp"
 
 namespace sigtap::dbc {
@@ -117,6 +121,24 @@ TEST(DbcDatabase, Multiplexing) {
   EXPECT_EQ(s[3].mux->ranges, (std::vector<std::pair<std::uint64_t, std::uint64_t>>{{1, 2}, {5, 5}}));
 }
 
+// The signals of one name in a message share what the file says about the
+// name (value table, comment, SG_MUL_VAL_ ranges) rather than each holding
+// a copy, and decode as ever.
+TEST(DbcDatabase, SignalsOfOneNameShareTheirTables) {
+  const Database db = load(
+      "BO_ 1 M: 8 X\n SG_ S M : 8|8@1+ (1,0) [0|0] \"\" X\n SG_ d m1 : 0|8@1+ (1,0) [0|0] \"\" X\n"
+      " SG_ d m1 : 0|8@1+ (1,0) [0|0] \"\" X\n SG_ d m2 : 16|8@1+ (1,0) [0|0] \"\" X\n"
+      "VAL_ 1 d 7 \"seven\" 1 \"one\";\nCM_ SG_ 1 d \"c\";\nSG_MUL_VAL_ 1 d S 1-1, 3-4;\n");
+  const Message& m = db.messages()[0];
+  for (const std::size_t i : {2, 3}) {
+    EXPECT_EQ(m.signals[i].choices.data(), m.signals[1].choices.data()) << i;
+    EXPECT_EQ(m.signals[i].comment->data(), m.signals[1].comment->data()) << i;
+    EXPECT_EQ(m.signals[i].mux->ranges.data(), m.signals[1].mux->ranges.data()) << i;
+  }
+  const std::uint8_t frame[8] = {7, 3, 1};
+  EXPECT_EQ(m.decode(frame, {}).value(), (NamedValues{{"S", 3}, {"d", "seven"}, {"d", "seven"}, {"d", "one"}}));
+}
+
 TEST(DbcDatabase, TextDecodingAndReadErrors) {
   auto cp1252 = Database::from_bytes("BO_ 1 M: 8 X\n SG_ s : 0|8@1+ (1,0) [0|0] \"\xB0\" X");
   ASSERT_TRUE(cp1252.ok()) << cp1252.error().fmt();
@@ -128,6 +150,57 @@ TEST(DbcDatabase, TextDecodingAndReadErrors) {
   auto missing = Database::from_file("no/such.dbc");
   EXPECT_EQ(missing.error().io_kind(), IoKind::NotFound);
   EXPECT_EQ(missing.error().text().rfind("no/such.dbc: ", 0), 0u);
+}
+
+// A message of many multiplexed signals whose SG_MUL_VAL_ entries all name
+// its last signal as their switch (names of one length, so that no name is
+// told apart by its length alone) loads well within the guard.
+TEST(DbcDatabase, SwitchesFoundByNameInLinearTime) {
+  constexpr std::size_t kSignals = 100000;
+  std::string text = "BO_ 1 M: 8 X\n", entries;
+  for (std::size_t i = 1000000; i < 1000000 + kSignals; ++i) {
+    text += " SG_ s" + std::to_string(i) + " m1 : 0|8@1+ (1,0) [0|0] \"\" X\n";
+    entries += "SG_MUL_VAL_ 1 s" + std::to_string(i) + " s9999999 1-1;\n";
+  }
+  text += " SG_ s9999999 M : 8|8@1+ (1,0) [0|0] \"\" X\n" + entries;
+  auto loading = std::async(std::launch::async, [&text] { return Database::parse(text); });
+  ASSERT_EQ(loading.wait_for(std::chrono::seconds(30)), std::future_status::ready);
+  const auto db = loading.get();
+  ASSERT_TRUE(db.ok()) << db.error().fmt();
+  const auto& signals = db->messages()[0].signals;
+  for (const std::size_t i : {std::size_t{0}, kSignals - 1})
+    EXPECT_TRUE(signals[i].mux && signals[i].mux->multiplexor == kSignals) << i;
+}
+
+// Only a regular file of a DBC file's size is read; anything else fails at
+// once, naming the path: a FIFO without a writer, an endless device, a
+// directory, a file past the limit (sparse, so it costs no disk), a path
+// that the system would cut short.
+TEST(DbcDatabase, ReadsOnlyRegularFilesUpToTheLimit) {
+  std::string dir = "/tmp/sigtap-dbc-test-XXXXXX";
+  ASSERT_NE(mkdtemp(dir.data()), nullptr);
+  const std::string fifo = dir + "/fifo.dbc", big = dir + "/big.dbc", nul = dir + std::string(1, '\0') + "x";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  const transport::Fd file(::open(big.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0600));
+  ASSERT_EQ(ftruncate(file.get(), (off_t{64} << 20) + 1), 0);
+  const std::tuple<std::string, std::string, IoKind> cases[] = {
+      {fifo, fifo + ": not a regular file", IoKind::InvalidInput},
+      {"/dev/zero", "/dev/zero: not a regular file", IoKind::InvalidInput},
+      {dir, dir + ": Is a directory (os error 21)", IoKind::IsADirectory},
+      {big, big + ": the file is larger than 64 MiB", IoKind::InvalidInput},
+      {nul, nul + ": file name contained an unexpected NUL byte", IoKind::InvalidInput},
+  };
+  for (const auto& [path, text, kind] : cases) {
+    auto loading = std::async(std::launch::async, [&path = path] { return Database::from_file(path); });
+    if (loading.wait_for(std::chrono::seconds(30)) != std::future_status::ready) {
+      ADD_FAILURE() << path << ": still loading";
+      transport::Fd(::open(fifo.c_str(), O_WRONLY | O_NONBLOCK));  // a writer that comes and goes ends a wait
+    }
+    const auto r = loading.get();
+    EXPECT_EQ(r.ok() ? "" : r.error().fmt(), text);
+    EXPECT_TRUE(!r.ok() && r.error().io_kind() == kind) << path;
+  }
+  std::filesystem::remove_all(dir);
 }
 
 // Files that fail, and why: a signal outside a message of size 0 or of its

@@ -18,7 +18,12 @@ struct Sig : dbc::Signal {
   Sig& scale(double f, double o) { factor = f, offset = o; return *this; }
   Sig& range(double lo, double hi) { min = lo, max = hi; return *this; }
   Sig& init(double raw) { initial = raw; return *this; }
-  Sig& choice(std::int64_t v, std::string text) { choices.emplace_back(v, std::move(text)); return *this; }
+  Sig& choice(std::int64_t v, std::string text) {
+    std::vector<std::pair<std::int64_t, std::string>> more(choices.begin(), choices.end());
+    more.emplace_back(v, std::move(text));
+    choices = std::move(more);
+    return *this;
+  }
   Sig& muxed(std::size_t sw, std::vector<std::pair<std::uint64_t, std::uint64_t>> r) { this->mux = dbc::Multiplexing{std::move(r), sw}; return *this; }
 };
 
