@@ -13,15 +13,10 @@
 
 #include "core/interrupt.hpp"
 #include "core/transport/builtin.hpp"
+#include "core/transport/path_error.hpp"
 
 namespace sigtap::transport {
 namespace {
-
-// An open failure names the path in front of the system's own text and keeps
-// the system's kind, so a script can tell a missing file from a forbidden one.
-Error path_error(const std::string& path, const Error& error) {
-  return Error::io(error.io_kind(), path + ": " + error.fmt());
-}
 
 // The wait of one slice: the time left to the deadline, at most one slice.
 Clock::duration slice_until(const std::optional<Instant>& deadline) {
@@ -79,9 +74,7 @@ Result<std::shared_ptr<FileTransport>> FileTransport::open(Endpoint endpoint) {
   SIGTAP_TRY(endpoint.options.finish("file://"));
 
   const std::string& path = endpoint.address;
-  if (path.find('\0') != std::string::npos) {
-    return path_error(path, Error::io(IoKind::InvalidInput, "file name contained an unexpected NUL byte"));
-  }
+  SIGTAP_TRY(check_path(path));
   bool writing = write || append;
   int flags = O_CLOEXEC;
   if (writing) {
