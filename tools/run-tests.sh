@@ -41,7 +41,7 @@ pip() { python -m pip -q --disable-pip-version-check "$@"; }
 
 # The C++ builds need CMake 3.20 (the wheel build fetches the 3.26 it needs itself).
 pypi=(pytest)
-cmake_version=$(cmake --version 2>/dev/null | sed -n '1s/^cmake version \([0-9]*\.[0-9]*\).*/\1/p')
+cmake_version=$(cmake --version 2>/dev/null | sed -n '1s/^cmake version \([0-9]*\.[0-9]*\).*/\1/p' || true)
 [[ -n $cmake_version ]] && printf '3.20\n%s\n' "$cmake_version" | sort -C -V || pypi+=("cmake>=3.20")
 command -v ninja >/dev/null 2>&1 || pypi+=(ninja)
 echo "== from PyPI into $venv: ${pypi[*]}"
