@@ -7,7 +7,7 @@ Run: python bench/dbc_python_bench.py [DBC_FILE]   (needs `pip install cantools`
    and decodes them through a `dbc:` channel and reads `.fields` of each;
    cantools decodes the same (id, bytes) pairs in memory. Frames/s, the best
    of three runs each, and the ratio.
-2. Load time of the largest file in ../shared/data/dbc/opendbc/ (sigtap opens
+2. Load time of the largest file in tests/data/dbc/opendbc/ (sigtap opens
    a dbc: channel; cantools' load_file).
 """
 
@@ -21,7 +21,7 @@ import cantools
 import sigtap
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
-DATA = ROOT.parent / "shared" / "data" / "dbc" / "opendbc"
+DATA = ROOT / "tests" / "data" / "dbc" / "opendbc"
 BATCH = 50_000  # below the mem:// queue capacity, so nothing is dropped
 
 

@@ -1,6 +1,6 @@
 // SBF framing and decoding speed against a bare CRC-16 pass over the same bytes.
 //
-// The recording is the real logs of ../shared/data/sbf/pysbf2 repeated to
+// The recording is the real logs of tests/data/sbf/pysbf2 repeated to
 // 64 MB in memory and cut into 64 KiB chunks as a TCP read would deliver it.
 // Every block's CRC must be computed, so the bare table-driven CRC pass is
 // the limit; the replacement operator new counts what a block costs beyond it.
@@ -20,6 +20,7 @@
 #include "core/codec/sbf.hpp"
 #include "core/sbf/crc.hpp"
 #include "core/sbf/decoder.hpp"
+#include "tests/cpp/shared_data.hpp"
 
 
 namespace {
@@ -30,8 +31,7 @@ constexpr std::size_t kChunk = 64u << 10;
 
 const Bytes& recording() {
   static const Bytes data = [] {
-    const char* env = std::getenv("SIGTAP_DATA");
-    const std::filesystem::path dir = std::filesystem::path(env ? env : "../shared/data") / "sbf/pysbf2";
+    const std::filesystem::path dir = sigtap::test::shared_data("/sbf/pysbf2");
     std::vector<std::filesystem::path> files;
     for (const auto& e : std::filesystem::directory_iterator(dir)) {
       if (e.path().extension() == ".log") files.push_back(e.path());
@@ -43,7 +43,7 @@ const Bytes& recording() {
       once.insert(once.end(), std::istreambuf_iterator<char>(in), {});
     }
     if (once.empty()) {
-      std::fprintf(stderr, "no SBF logs under %s (run from the repository root or set SIGTAP_DATA)\n", dir.c_str());
+      std::fprintf(stderr, "no SBF logs under %s (SIGTAP_DATA names another data folder)\n", dir.c_str());
       std::abort();
     }
     Bytes out;

@@ -2,7 +2,7 @@
 
 Run: python bench/sbf_python_bench.py [MEGABYTES]   (needs `pip install sbf-parser pysbf2`)
 
-A recording is made by repeating the real logs in ../shared/data/sbf/pysbf2/.
+A recording is made by repeating the real logs in tests/data/sbf/pysbf2/.
 sigtap replays it with `.fields` read for every message; sbf-parser (Cython)
 parses the same file, in a child process because it has crashed the
 interpreter on some real recordings; pysbf2 (pure Python) reads a slice.
@@ -18,7 +18,7 @@ import time
 import sigtap
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
-DATA = ROOT.parent / "shared" / "data" / "sbf" / "pysbf2"
+DATA = ROOT / "tests" / "data" / "sbf" / "pysbf2"
 
 SBF_PARSER = """
 import sys, time

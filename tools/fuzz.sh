@@ -1,13 +1,13 @@
 #!/usr/bin/env bash
 # Builds the fuzz targets with clang (libFuzzer + ASan + UBSan) and runs each
-# for a bounded time, seeded with the real files in ../shared/data.
+# for a bounded time, seeded with the real files in tests/data.
 #   tools/fuzz.sh [SECONDS_PER_TARGET] [TARGET_NAME_FILTER]
 # CI runs it for about a minute per target; give it more for longer runs.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-60}
 filter=${2:-}
-data=${SIGTAP_DATA:-../shared/data}
+data=${SIGTAP_DATA:-tests/data}
 
 if ! command -v clang++ >/dev/null 2>&1; then
   apt-get update -qq
@@ -18,7 +18,7 @@ generator=()
 command -v ninja >/dev/null 2>&1 && generator=(-G Ninja)
 cmake -S . -B build/fuzz "${generator[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_CXX_COMPILER=clang++ -DSIGTAP_SANITIZE=fuzzer -DSIGTAP_BUILD_TESTS=OFF >/dev/null
-cmake --build build/fuzz -j"$(nproc)"
+cmake --build build/fuzz  # CMAKE_BUILD_PARALLEL_LEVEL jobs when set
 
 # Seeds: every target reads the corpus folder named in its first line
 # ("// seeds: dbc" or "// seeds: sbf"), copied so the fuzzer may add to it.

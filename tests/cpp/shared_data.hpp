@@ -1,5 +1,6 @@
-// Where the real DBC files and SBF logs are: ../shared/data seen from the
-// repository root (ctest runs the tests in the build folder), or SIGTAP_DATA.
+// Where the real DBC files and SBF logs the tests share are: tests/data of this
+// repository (ctest runs the tests in the build folder), or the folder
+// SIGTAP_DATA names.
 #pragma once
 
 #include <cstdlib>
@@ -10,8 +11,7 @@ namespace sigtap::test {
 
 inline std::string shared_data(const std::string& relative = "") {
   if (const char* env = std::getenv("SIGTAP_DATA")) return std::string(env) + relative;
-  const auto root = std::filesystem::path(__FILE__).parent_path().parent_path().parent_path();
-  return (root / "../shared/data").lexically_normal().string() + relative;
+  return (std::filesystem::path(__FILE__).parent_path().parent_path() / "data").lexically_normal().string() + relative;
 }
 
 }  // namespace sigtap::test

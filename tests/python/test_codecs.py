@@ -6,7 +6,7 @@ import socket
 
 import sigtap
 
-DATA = pathlib.Path(__file__).resolve().parents[2].parent / "shared" / "data"
+DATA = pathlib.Path(__file__).resolve().parents[1] / "data"
 SBFDATA = DATA / "sbf" / "pysbf2" / "sbfdata.log"
 
 DBC = """VERSION ""

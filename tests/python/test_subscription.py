@@ -127,6 +127,6 @@ def test_a_forked_child_forgets_the_inherited_workers_and_exits_cleanly(run_pyth
                 tx.send(sigtap.Message(data=b"c", id=2))
                 assert sub.running
                 sys.exit(0)
-            print(os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]), end=" ")
+            print(os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]), end=" ", flush=True)  # a child would flush it again
     """)
     assert result.stdout == "0 " * 10, result.stderr

@@ -1,6 +1,6 @@
 // Database loading tests: every load error text, the converted facts
 // (choices, ranges, FD, multiplexing, initial values) and a walk over the
-// real files in ../shared/data/dbc.
+// real files in tests/data/dbc.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
