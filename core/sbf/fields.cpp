@@ -84,12 +84,26 @@ Value read_sub_block(const SubBlockLayout& sb, const std::uint8_t* p) {
 Value into_field(float f) {
   if (std::isnan(f)) return Value::real(std::numeric_limits<double>::quiet_NaN());
   if (std::isinf(f)) return Value::real(static_cast<double>(f));
-  // The shortest digits that read back to f, read as a double: the value a
-  // person sees printed, not f's binary expansion.
+  // The fewest digits that read back to f, read as a double: the value a
+  // person sees printed, not f's binary expansion. Only the exponent form
+  // gives them at every magnitude: where the plain form is as short, it
+  // writes every digit of a large float (-20000002048 for -2.0000002e10f).
   char buf[32];
-  const auto written = std::to_chars(buf, buf + sizeof buf, f);
+  char* end = std::to_chars(buf, buf + sizeof buf, f, std::chars_format::scientific).ptr;
+  if ((std::bit_cast<std::uint32_t>(f) & 0x7FFFFF) == 0) {
+    // A power of two is nearer to the float below it than to the one above,
+    // so the shortest digits may lie above f while the digits of that length
+    // nearest to f, below it, read back to the float below; the value is
+    // then that of the fewest nearest digits that read back.
+    for (int precision = 0;; ++precision) {
+      end = std::to_chars(buf, buf + sizeof buf, f, std::chars_format::scientific, precision).ptr;
+      float back = 0;
+      std::from_chars(buf, end, back);
+      if (back == f) break;
+    }
+  }
   double d = 0;
-  std::from_chars(buf, written.ptr, d);
+  std::from_chars(buf, end, d);
   return Value::real(d);
 }
 
