@@ -4,7 +4,9 @@
 #include <charconv>
 #include <chrono>
 #include <cmath>
+#include <iterator>
 #include <limits>
+#include <utility>
 
 #include "core/codec/builtin.hpp"
 #include "core/sbf/writer.hpp"
@@ -231,23 +233,36 @@ Result<std::vector<Packet>> Sbf::encode(const Message& message) {
   return packets;
 }
 
-sigtap::sbf::Decoder& Sbf::decoder_for(const Source& source) {
+void Sbf::feed(const Source& source, std::span<const std::uint8_t> bytes) {
   if (auto it = index_.find(source); it != index_.end()) {
-    streams_.splice(streams_.begin(), streams_, it->second);
-    return it->second->decoder;
+    sigtap::sbf::Decoder& decoder = it->second->decoder;
+    decoder.feed(bytes, blocks_);
+    if (decoder.buffered() == 0) {
+      streams_.erase(it->second);
+      index_.erase(it);
+    } else {
+      streams_.splice(streams_.begin(), streams_, it->second);
+    }
+    return;
   }
+  // A source that holds nothing has no state, so that sources sending whole
+  // blocks cost nothing and never push out one that waits for the rest of a block.
+  spare_.feed(bytes, blocks_);
+  if (spare_.buffered() == 0) return;
   if (streams_.size() >= kMaxStreams) {
+    // The least recently fed incomplete block goes; its node takes the new one.
     index_.erase(streams_.back().source);
-    streams_.pop_back();
+    streams_.back() = Stream{source, std::exchange(spare_, {})};
+    streams_.splice(streams_.begin(), streams_, std::prev(streams_.end()));
+  } else {
+    streams_.push_front(Stream{source, std::exchange(spare_, {})});
   }
-  streams_.push_front(Stream{source, {}});
   index_.emplace(source, streams_.begin());
-  return streams_.front().decoder;
 }
 
 Status Sbf::decode(Packet packet, std::vector<Message>& out) {
   blocks_.clear();
-  decoder_for(packet.source).feed(packet.data, blocks_);
+  feed(packet.source, packet.data);
   out.reserve(out.size() + blocks_.size());
   for (sigtap::sbf::Block& b : blocks_) {
     Message& m = out.emplace_back();

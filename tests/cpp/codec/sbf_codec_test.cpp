@@ -90,4 +90,20 @@ TEST(SbfCodec, SourcesAreFramedSeparatelyAndTheLeastRecentlyFedIsDropped) {
     EXPECT_EQ(decode(codec, tail, source).size(), blocks) << source.value_or(0);
 }
 
+// Only a stream that holds part of a block counts against the bound: many
+// sources of whole blocks take no state, and past the bound the most recently
+// fed halves still complete.
+TEST(SbfCodec, OnlyIncompleteBlocksCountAgainstTheBound) {
+  const Bytes block = *sbf::frame_block(4003, 0, Bytes(20, 1)), head(block.begin(), block.begin() + 10), tail(block.begin() + 10, block.end());
+  Sbf codec;
+  std::size_t whole = 0, completed = 0;
+  EXPECT_TRUE(decode(codec, head, 0).empty());
+  for (std::uint64_t s = 1; s <= 1100; ++s) whole += decode(codec, block, s).size();
+  EXPECT_EQ(std::pair(whole, codec.stream_count()), std::pair(std::size_t{1100}, std::size_t{1}));
+  EXPECT_EQ(decode(codec, tail, 0).size(), 1u);
+  for (std::uint64_t s = 1; s <= 1500; ++s) EXPECT_TRUE(decode(codec, head, s).empty());
+  for (std::uint64_t s = 1; s <= 1500; ++s) completed += decode(codec, tail, s).size();
+  EXPECT_EQ(std::pair(completed, codec.stream_count()), std::pair(Sbf::kMaxStreams, std::size_t{0}));
+}
+
 }  // namespace sigtap::test
