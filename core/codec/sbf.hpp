@@ -89,14 +89,13 @@ class Sbf final : public Codec {
     sigtap::sbf::Decoder decoder;
   };
 
-  // Frames the bytes in the source's stream into blocks_.
-  void feed(const Source& source, std::span<const std::uint8_t> bytes);
+  // Frames the bytes in the source's stream, handing the blocks to `sink`.
+  void feed(const Source& source, std::span<const std::uint8_t> bytes, sigtap::sbf::BlockSink& sink);
 
   double (*clock_)();
   std::list<Stream> streams_;  // those holding part of a block, most recently fed first
   std::unordered_map<Source, std::list<Stream>::iterator> index_;
   sigtap::sbf::Decoder spare_;  // frames a source that holds nothing; always empty between calls
-  std::vector<sigtap::sbf::Block> blocks_;  // reused by every decode
 };
 
 }  // namespace sigtap::codec::sbf

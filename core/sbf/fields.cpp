@@ -23,10 +23,12 @@ T load(const std::uint8_t* p) {
   return v;
 }
 
-constexpr std::array<const char*, 11> kPvtModeNames = {
-    "No PVT",    "Stand Alone",          "Differential",         "Fixed Location",
-    "RTK Fixed", "RTK Float",            "SBAS",                 "Moving Base RTK Fixed",
-    "Moving Base RTK Float", nullptr,    "PPP",
+// Every value of m = Mode AND 15, so that a name is never built.
+constexpr std::array<const char*, 16> kPvtModeNames = {
+    "No PVT",      "Stand Alone",          "Differential",         "Fixed Location",
+    "RTK Fixed",   "RTK Float",            "SBAS",                 "Moving Base RTK Fixed",
+    "Moving Base RTK Float", "Unknown(9)", "PPP",                  "Unknown(11)",
+    "Unknown(12)", "Unknown(13)",          "Unknown(14)",          "Unknown(15)",
 };
 
 constexpr std::array<const char*, 5> kAttitudeModeNames = {
@@ -39,51 +41,9 @@ std::uint16_t attitude_mode(std::uint16_t raw) {
   return m < kAttitudeModeNames.size() ? m : 0;
 }
 
-Value read_value(const FieldLayout& f, const std::uint8_t* body) {
-  const std::uint8_t* p = body + f.offset;
-  std::uint64_t raw = 0;
-  switch (op_width(f.op)) {
-    case 1: raw = *p; break;
-    case 2: raw = load<std::uint16_t>(p); break;
-    case 4: raw = load<std::uint32_t>(p); break;
-    default: raw = load<std::uint64_t>(p); break;
-  }
-  if (f.nullable && raw == f.no_value) return Value::null();
-  switch (f.op) {
-    case Op::kU8: case Op::kU16: case Op::kU32:
-      return Value::integer(static_cast<std::int64_t>(raw));
-    case Op::kI8: return Value::integer(static_cast<std::int8_t>(raw));
-    case Op::kF32: return into_field(std::bit_cast<float>(static_cast<std::uint32_t>(raw)));
-    case Op::kF64: return Value::real(std::bit_cast<double>(raw));
-    case Op::kLow4: return Value::integer(static_cast<std::int64_t>(raw & 15));
-    case Op::kPvtModeName: return Value::str(pvt_mode_name(static_cast<std::uint8_t>(raw)));
-    case Op::kMode2d: return Value::boolean((raw & 0x80) != 0);
-    case Op::kDop: return Value::real(static_cast<double>(raw) / 100.0);
-    case Op::kAttMode: return Value::integer(attitude_mode(static_cast<std::uint16_t>(raw)));
-    case Op::kAttModeName:
-      return Value::str(kAttitudeModeNames[attitude_mode(static_cast<std::uint16_t>(raw))]);
-  }
-  return Value::null();
-}
-
-// A sub-block's three f32 members as a map, each null on -2e10.
-Value read_sub_block(const SubBlockLayout& sb, const std::uint8_t* p) {
-  Fields members;
-  members.reserve(sb.members.size());
-  for (std::size_t k = 0; k < sb.members.size(); ++k) {
-    const auto bits = load<std::uint32_t>(p + 4 * k);
-    members.emplace_back(std::string(sb.members[k]), bits == no_value_code(Op::kF32)
-                                                         ? Value::null()
-                                                         : into_field(std::bit_cast<float>(bits)));
-  }
-  return Value::map(std::move(members));
-}
-
-}  // namespace
-
-Value into_field(float f) {
-  if (std::isnan(f)) return Value::real(std::numeric_limits<double>::quiet_NaN());
-  if (std::isinf(f)) return Value::real(static_cast<double>(f));
+double shortest_value(float f) {
+  if (std::isnan(f)) return std::numeric_limits<double>::quiet_NaN();
+  if (std::isinf(f)) return f;
   // The fewest digits that read back to f, read as a double: the value a
   // person sees printed, not f's binary expansion. Only the exponent form
   // gives them at every magnitude: where the plain form is as short, it
@@ -104,44 +64,108 @@ Value into_field(float f) {
   }
   double d = 0;
   std::from_chars(buf, end, d);
-  return Value::real(d);
+  return d;
 }
 
-std::string pvt_mode_name(std::uint8_t mode) {
-  const unsigned m = mode & 15u;
-  if (m < kPvtModeNames.size() && kPvtModeNames[m] != nullptr) return kPvtModeNames[m];
-  return "Unknown(" + std::to_string(m) + ")";
+// Fields appended to a fresh list, reserved to the exact length.
+struct FreshSink {
+  Fields& out;
+
+  void reserve(std::size_t n) { out.reserve(out.size() + n); }
+  void add_int(std::string_view name, std::int64_t v) { out.emplace_back(std::string(name), Value::integer(v)); }
+  void add_float(std::string_view name, double v) { out.emplace_back(std::string(name), Value::real(v)); }
+  void add_null(std::string_view name) { out.emplace_back(std::string(name), Value::null()); }
+  void add_bool(std::string_view name, bool v) { out.emplace_back(std::string(name), Value::boolean(v)); }
+  void add_text(std::string_view name, std::string_view v) { out.emplace_back(std::string(name), Value::str(std::string(v))); }
+  Fields& add_map(std::string_view name) { return out.emplace_back(std::string(name), Value::map({})).second.as_map(); }
+};
+
+template <class Sink>
+void put_value(const FieldLayout& f, const std::uint8_t* body, Sink& sink) {
+  const std::uint8_t* p = body + f.offset;
+  std::uint64_t raw = 0;
+  switch (op_width(f.op)) {
+    case 1: raw = *p; break;
+    case 2: raw = load<std::uint16_t>(p); break;
+    case 4: raw = load<std::uint32_t>(p); break;
+    default: raw = load<std::uint64_t>(p); break;
+  }
+  if (f.nullable && raw == f.no_value) return sink.add_null(f.name);
+  switch (f.op) {
+    case Op::kU8: case Op::kU16: case Op::kU32: return sink.add_int(f.name, static_cast<std::int64_t>(raw));
+    case Op::kI8: return sink.add_int(f.name, static_cast<std::int8_t>(raw));
+    case Op::kF32: return sink.add_float(f.name, shortest_value(std::bit_cast<float>(static_cast<std::uint32_t>(raw))));
+    case Op::kF64: return sink.add_float(f.name, std::bit_cast<double>(raw));
+    case Op::kLow4: return sink.add_int(f.name, static_cast<std::int64_t>(raw & 15));
+    case Op::kPvtModeName: return sink.add_text(f.name, pvt_mode_name(static_cast<std::uint8_t>(raw)));
+    case Op::kMode2d: return sink.add_bool(f.name, (raw & 0x80) != 0);
+    case Op::kDop: return sink.add_float(f.name, static_cast<double>(raw) / 100.0);
+    case Op::kAttMode: return sink.add_int(f.name, attitude_mode(static_cast<std::uint16_t>(raw)));
+    case Op::kAttModeName: return sink.add_text(f.name, attitude_mode_name(static_cast<std::uint16_t>(raw)));
+  }
 }
 
-const char* attitude_mode_name(std::uint16_t mode) { return kAttitudeModeNames[attitude_mode(mode)]; }
+// A sub-block's three f32 members into its map, each null on -2e10.
+void put_sub_block(const SubBlockLayout& sb, const std::uint8_t* p, Fields& members) {
+  members.reserve(sb.members.size());
+  for (std::size_t k = 0; k < sb.members.size(); ++k) {
+    const auto bits = load<std::uint32_t>(p + 4 * k);
+    members.emplace_back(std::string(sb.members[k]), bits == no_value_code(Op::kF32)
+                                                         ? Value::null()
+                                                         : Value::real(shortest_value(std::bit_cast<float>(bits))));
+  }
+}
 
-std::optional<Fields> read_fields(const BlockLayout& layout, std::span<const std::uint8_t> body) {
+// The sub-block mask when the body holds every fixed field and every selected
+// sub-block (emitted or not), else nothing.
+std::optional<unsigned> present_sub_blocks(const BlockLayout& layout, std::span<const std::uint8_t> body) {
   if (body.size() < layout.body_size) return std::nullopt;
-  unsigned present = 0;
-  if (!layout.sub_blocks.empty()) {
-    present = load<std::uint16_t>(body.data() + layout.sub_mask_offset) & kSubBlockMask;
-    // Every selected sub-block must be there, emitted or not.
-    if (body.size() < layout.body_size + std::size_t{kSubBlockSize} * std::popcount(present)) {
-      return std::nullopt;
-    }
-  }
-  Fields out;
+  if (layout.sub_blocks.empty()) return 0u;
+  const unsigned present = load<std::uint16_t>(body.data() + layout.sub_mask_offset) & kSubBlockMask;
+  if (body.size() < layout.body_size + std::size_t{kSubBlockSize} * std::popcount(present)) return std::nullopt;
+  return present;
+}
+
+// One walk of the table; the body was checked by present_sub_blocks.
+template <class Sink>
+void put_fields(const BlockLayout& layout, const std::uint8_t* body, unsigned present, Sink& sink) {
   // One spare slot: the codec appends the block revision to every list.
-  out.reserve(layout.fields.size() + layout.sub_blocks.size() + 1);
-  for (const FieldLayout& f : layout.fields) {
-    out.emplace_back(std::string(f.name), read_value(f, body.data()));
-  }
+  sink.reserve(layout.fields.size() + layout.sub_blocks.size() + 1);
+  for (const FieldLayout& f : layout.fields) put_value(f, body, sink);
   for (const SubBlockLayout& sb : layout.sub_blocks) {
     const unsigned bit = 1u << sb.bit;
     if ((present & bit) == 0) {
-      out.emplace_back(std::string(sb.key), Value::null());
+      sink.add_null(sb.key);
       continue;
     }
     // Sub-blocks are packed in bit order, so this one follows those of the lower set bits.
     const std::size_t offset = layout.body_size + std::size_t{kSubBlockSize} * std::popcount(present & (bit - 1));
-    out.emplace_back(std::string(sb.key), read_sub_block(sb, body.data() + offset));
+    put_sub_block(sb, body + offset, sink.add_map(sb.key));
   }
+}
+
+}  // namespace
+
+Value into_field(float f) { return Value::real(shortest_value(f)); }
+
+const char* pvt_mode_name(std::uint8_t mode) { return kPvtModeNames[mode & 15u]; }
+
+const char* attitude_mode_name(std::uint16_t mode) { return kAttitudeModeNames[attitude_mode(mode)]; }
+
+std::optional<Fields> read_fields(const BlockLayout& layout, std::span<const std::uint8_t> body) {
+  const std::optional<unsigned> present = present_sub_blocks(layout, body);
+  if (!present) return std::nullopt;
+  Fields out;
+  FreshSink sink{out};
+  put_fields(layout, body.data(), *present, sink);
   return out;
+}
+
+bool read_fields_into(const BlockLayout& layout, std::span<const std::uint8_t> body, FieldWriter& out) {
+  const std::optional<unsigned> present = present_sub_blocks(layout, body);
+  if (!present) return false;
+  put_fields(layout, body.data(), *present, out);
+  return true;
 }
 
 }  // namespace sigtap::sbf
