@@ -45,6 +45,7 @@ struct BlockHeader {
   std::uint16_t number = 0;
   std::uint8_t revision = 0;
 };
+/// The header fields of `block`, which holds at least its 8-byte header.
 BlockHeader read_header(std::span<const std::uint8_t> block);
 
 /// Takes each block the framing completes, in stream order: its whole bytes
