@@ -3,6 +3,7 @@
 #include "core/fields_pool.hpp"
 
 #include <algorithm>
+#include <optional>
 #include <utility>
 
 namespace sigtap {
@@ -27,8 +28,24 @@ std::size_t heap_bytes(const std::string& text) {
 // is not const, so writing through the reference is sound.)
 std::string& text_of(Value& value) { return const_cast<std::string&>(value.as_str()); }
 
-// Empties what the pool does not keep (long strings, maps) and returns what
-// the rest takes.
+// What a map's list takes when it is flat and within the bounds; nothing
+// when it is not, and the pool does not keep it.
+std::optional<std::size_t> flat_map_bytes(const Fields& members) {
+  if (members.capacity() > FieldsPool::kMaxListLength) return std::nullopt;
+  std::size_t bytes = members.capacity() * sizeof(Field);
+  for (const Field& member : members) {
+    const Value::Kind kind = member.second.kind();
+    if (member.first.capacity() > FieldsPool::kMaxTextCapacity || kind == Value::Kind::Map ||
+        (kind == Value::Kind::Str && member.second.as_str().capacity() > FieldsPool::kMaxTextCapacity)) {
+      return std::nullopt;
+    }
+    bytes += heap_bytes(member.first) + (kind == Value::Kind::Str ? heap_bytes(member.second.as_str()) : 0);
+  }
+  return bytes;
+}
+
+// Empties what the pool does not keep (long strings, maps that are nested or
+// large) and returns what the rest takes.
 std::size_t trim_to_bounds(Fields& fields) {
   std::size_t bytes = fields.capacity() * sizeof(Field);
   for (Field& field : fields) {
@@ -36,9 +53,13 @@ std::size_t trim_to_bounds(Fields& fields) {
     if (field.first.capacity() > FieldsPool::kMaxTextCapacity) std::string().swap(field.first);
     bytes += heap_bytes(field.first);
     const Value::Kind kind = field.second.kind();
-    if (kind == Value::Kind::Map ||
+    const std::optional<std::size_t> map_bytes =
+        kind == Value::Kind::Map ? flat_map_bytes(field.second.as_map()) : std::nullopt;
+    if ((kind == Value::Kind::Map && !map_bytes) ||
         (kind == Value::Kind::Str && text_of(field.second).capacity() > FieldsPool::kMaxTextCapacity)) {
       field.second = Value();
+    } else if (kind == Value::Kind::Map) {
+      bytes += *map_bytes;
     } else if (kind == Value::Kind::Str) {
       bytes += heap_bytes(field.second.as_str());
     }
@@ -55,7 +76,20 @@ FieldsPool* FieldsPool::local() {
 }
 
 Fields FieldsPool::take_list(std::size_t length) {
-  if (list_count_ == 0 || length == 0) return {};
+  if (length == 0) return {};
+  if (length <= kMaxListLength) {
+    if (by_length_.empty()) by_length_.resize(kMaxListLength + 1);
+    Kept& kept = by_length_[length];
+    if (!kept.more.empty()) {
+      Spare spare = std::move(kept.more.back());
+      kept.more.pop_back();
+      run_bytes_ -= spare.bytes;
+      --list_count_;
+      return std::move(spare.list);
+    }
+    if (kept.list.empty()) ++kept.wanted;
+  }
+  if (list_count_ == 0) return {};
   std::size_t at = length;
   if (length > kMaxListLength || by_length_[length].list.empty()) {
     // While the budget has room for one more list, a new one is started (it
@@ -76,8 +110,8 @@ Fields FieldsPool::take_list(std::size_t length) {
   return out;
 }
 
-std::string FieldsPool::take_name(const std::string& text) {
-  if (!has_spare(text.size())) return text;
+std::string FieldsPool::take_name(std::string_view text) {
+  if (!has_spare(text.size())) return std::string(text);
   std::string out = std::move(names_.back());
   names_.pop_back();
   bytes_ -= heap_bytes(out);
@@ -109,6 +143,13 @@ void FieldsPool::give_back(Fields& fields) {
         bytes_ += bytes;
         ++list_count_;
       }
+    } else if (kept.more.size() < kept.wanted) {
+      const std::size_t bytes = trim_to_bounds(fields);
+      if (run_bytes_ + bytes <= kMaxRunBytes) {
+        kept.more.push_back({std::move(fields), bytes});
+        run_bytes_ += bytes;
+        ++list_count_;
+      }
     }
   }
   fields = Fields();
@@ -123,23 +164,31 @@ void FieldWriter::reserve(std::size_t n) {
   out_.reserve(used_ + n);
 }
 
-Field& FieldWriter::grow(const std::string& name) {
+Field& FieldWriter::grow(std::string_view name) {
   ++used_;
   if (pool_ != nullptr && pool_->has_spare(name.size())) return out_.emplace_back(pool_->take_name(name), Value());
-  return out_.emplace_back(name, Value());
+  return out_.emplace_back(std::string(name), Value());
 }
 
 void FieldWriter::release_text(Field& field) {
   if (pool_ != nullptr) pool_->keep_buffer(text_of(field.second));
 }
 
-void FieldWriter::add_text(const std::string& name, const std::string& text) {
+void FieldWriter::add_text(std::string_view name, std::string_view text) {
   Field& field = slot(name);
   if (field.second.kind() == Value::Kind::Str) {
     text_of(field.second) = text;
   } else {
     field.second = Value::str(pool_ != nullptr ? pool_->take_name(text) : std::string(text));
   }
+}
+
+Fields& FieldWriter::add_map(std::string_view name) {
+  Field& field = unset_text(slot(name));
+  if (field.second.kind() != Value::Kind::Map) field.second = Value::map({});
+  Fields& members = field.second.as_map();
+  members.clear();
+  return members;
 }
 
 void FieldWriter::trim() {

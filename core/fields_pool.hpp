@@ -16,11 +16,16 @@ namespace sigtap {
 /// per length, and spare strings, given back by messages that are done with
 /// them. Not thread-safe: each thread uses its own, from `local()`. What it
 /// holds stays within kMaxBytes (lists of at most kMaxListLength fields,
-/// strings of at most kMaxTextCapacity bytes, no maps); whatever does not
-/// fit is freed as usual.
+/// strings of at most kMaxTextCapacity bytes, maps only one level deep and
+/// within the same bounds); whatever does not fit is freed as usual.
+///
+/// A stream codec turns one packet into hundreds of messages at once, so a
+/// length that was asked for while none was held keeps as many more lists
+/// as were asked for that way, within kMaxRunBytes of their own.
 class FieldsPool {
  public:
   static constexpr std::size_t kMaxBytes = 256 * 1024;
+  static constexpr std::size_t kMaxRunBytes = 2 * 1024 * 1024;
   static constexpr std::size_t kMaxListLength = 64;
   static constexpr std::size_t kMaxNames = 256;
   static constexpr std::size_t kMaxTextCapacity = 128;
@@ -44,29 +49,38 @@ class FieldsPool {
   bool has_spare(std::size_t length) const { return length > kInlineLength && !names_.empty(); }
   /// A string equal to `text`, in the buffer of a spare string when the text
   /// is too long for the string's inline buffer.
-  std::string take_name(const std::string& text);
+  std::string take_name(std::string_view text);
   /// Keeps the list when it is within the bounds and the budget (its
-  /// oversized strings and its maps emptied), else frees it. `fields` is
-  /// left empty, without storage.
+  /// oversized strings and the maps that are not flat and within bounds
+  /// emptied), else frees it. `fields` is left empty, without storage.
   void give_back(Fields& fields);
   /// Keeps the string's buffer as a spare when the budget allows.
   void keep_buffer(std::string& text);
 
   std::size_t list_count() const { return list_count_; }
   std::size_t name_count() const { return names_.size(); }
-  /// What the held lists and strings take, by the pool's estimate.
+  /// What the held lists and strings take, by the pool's estimate; the
+  /// further lists of a length are counted apart (run_bytes).
   std::size_t bytes() const { return bytes_; }
+  std::size_t run_bytes() const { return run_bytes_; }
 
  private:
+  struct Spare {
+    Fields list;
+    std::size_t bytes = 0;
+  };
   struct Kept {
     Fields list;
     std::size_t bytes = 0;
+    std::vector<Spare> more;  // further lists of this length
+    std::size_t wanted = 0;   // lists of this length asked for while none was held
   };
 
   std::vector<Kept> by_length_;  // index: the list's length; an empty list is none
   std::vector<std::string> names_;
   std::size_t list_count_ = 0;
   std::size_t bytes_ = 0;
+  std::size_t run_bytes_ = 0;
 };
 
 /// Gives the list back to the calling thread's pool (see FieldsPool::give_back).
@@ -89,13 +103,19 @@ class FieldWriter {
   /// Room for n more fields; call before adding them.
   void reserve(std::size_t n);
   /// Appends one field; the name and a text are copied.
-  void add_int(const std::string& name, std::int64_t v) { unset_text(slot(name)).second.set_integer(v); }
-  void add_float(const std::string& name, double v) { unset_text(slot(name)).second.set_real(v); }
-  void add_text(const std::string& name, const std::string& text);
+  void add_int(std::string_view name, std::int64_t v) { unset_text(slot(name)).second.set_integer(v); }
+  void add_float(std::string_view name, double v) { unset_text(slot(name)).second.set_real(v); }
+  void add_null(std::string_view name) { unset_text(slot(name)).second = Value(); }
+  void add_bool(std::string_view name, bool v) { unset_text(slot(name)).second = Value::boolean(v); }
+  void add_text(std::string_view name, std::string_view text);
+  /// Appends a field whose value is a map and returns the map's list, empty;
+  /// a recycled field's map keeps its storage, so appending to it up to its
+  /// former length does not allocate.
+  Fields& add_map(std::string_view name);
 
  private:
   // The next field, named `name`; its value is still the old one.
-  Field& slot(const std::string& name) {
+  Field& slot(std::string_view name) {
     if (used_ < out_.size()) {
       Field& field = out_[used_++];
       field.first = name;  // within the buffer it has, unless the name is longer
@@ -108,7 +128,7 @@ class FieldWriter {
     if (field.second.kind() == Value::Kind::Str) release_text(field);
     return field;
   }
-  Field& grow(const std::string& name);
+  Field& grow(std::string_view name);
   void release_text(Field& field);
   void trim();
 

@@ -4,9 +4,13 @@
 #include <charconv>
 #include <chrono>
 #include <cmath>
+#include <iterator>
 #include <limits>
+#include <utility>
 
 #include "core/codec/builtin.hpp"
+#include "core/fields_pool.hpp"
+#include "core/sbf/block_decoder.hpp"
 #include "core/sbf/writer.hpp"
 #include "core/text.hpp"
 
@@ -116,15 +120,48 @@ Result<Bytes> encode_att_euler(Fields& f, GpsTime now) {
   return r.encode();
 }
 
-Value optional_int(std::optional<std::uint32_t> v) { return v ? Value::integer(*v) : Value::null(); }
-
-// "Block" and the number, for blocks the block decoder cannot name.
-std::string block_name(const sigtap::sbf::Block& b) {
-  if (b.name) return std::string(*b.name);
-  char text[16] = "Block";
-  const auto end = std::to_chars(text + 5, text + sizeof text, b.number).ptr;
-  return std::string(text, end);
+void add_optional(FieldWriter& out, std::string_view name, std::optional<std::uint32_t> v) {
+  if (v) {
+    out.add_int(name, *v);
+  } else {
+    out.add_null(name);
+  }
 }
+
+// Each block the framing completes becomes a message appended to `out`: its
+// fields are written over a recycled list (see FieldWriter), so a steady
+// stream allocates only the copy of each block's bytes.
+class MessageSink final : public sigtap::sbf::BlockSink {
+ public:
+  MessageSink(std::vector<Message>& out, std::optional<double> timestamp) : out_(out), timestamp_(timestamp) {}
+
+  void on_block(std::span<const std::uint8_t> block) override {
+    const sigtap::sbf::BlockHeader header = sigtap::sbf::read_header(block);
+    Message& m = out_.emplace_back();
+    FieldWriter fields(m.fields);
+    const sigtap::sbf::BlockName decoded = sigtap::sbf::decode_block_into(block, fields);
+    if (decoded.name != nullptr) {
+      m.name.emplace(decoded.name);
+    } else {
+      // "Block" and the number, for blocks the block decoder cannot name.
+      char text[16] = "Block";
+      m.name.emplace(text, std::to_chars(text + 5, text + sizeof text, header.number).ptr);
+    }
+    if (!decoded.has_fields) {
+      fields.reserve(3);
+      add_optional(fields, "tow", header.tow);
+      add_optional(fields, "wnc", header.wnc);
+    }
+    fields.add_int("revision", header.revision);
+    Packet& packet = m.packet.emplace();
+    packet.data.assign(block.begin(), block.end());
+    packet.timestamp = timestamp_;
+  }
+
+ private:
+  std::vector<Message>& out_;
+  std::optional<double> timestamp_;
+};
 
 }  // namespace
 
@@ -231,42 +268,36 @@ Result<std::vector<Packet>> Sbf::encode(const Message& message) {
   return packets;
 }
 
-sigtap::sbf::Decoder& Sbf::decoder_for(const Source& source) {
+void Sbf::feed(const Source& source, std::span<const std::uint8_t> bytes, sigtap::sbf::BlockSink& sink) {
   if (auto it = index_.find(source); it != index_.end()) {
-    streams_.splice(streams_.begin(), streams_, it->second);
-    return it->second->decoder;
+    sigtap::sbf::Decoder& decoder = it->second->decoder;
+    decoder.feed(bytes, sink);
+    if (decoder.buffered() == 0) {
+      streams_.erase(it->second);
+      index_.erase(it);
+    } else {
+      streams_.splice(streams_.begin(), streams_, it->second);
+    }
+    return;
   }
+  // A source that holds nothing has no state, so that sources sending whole
+  // blocks cost nothing and never push out one that waits for the rest of a block.
+  spare_.feed(bytes, sink);
+  if (spare_.buffered() == 0) return;
   if (streams_.size() >= kMaxStreams) {
+    // The least recently fed incomplete block goes; its node takes the new one.
     index_.erase(streams_.back().source);
-    streams_.pop_back();
+    streams_.back() = Stream{source, std::exchange(spare_, {})};
+    streams_.splice(streams_.begin(), streams_, std::prev(streams_.end()));
+  } else {
+    streams_.push_front(Stream{source, std::exchange(spare_, {})});
   }
-  streams_.push_front(Stream{source, {}});
   index_.emplace(source, streams_.begin());
-  return streams_.front().decoder;
 }
 
 Status Sbf::decode(Packet packet, std::vector<Message>& out) {
-  blocks_.clear();
-  decoder_for(packet.source).feed(packet.data, blocks_);
-  out.reserve(out.size() + blocks_.size());
-  for (sigtap::sbf::Block& b : blocks_) {
-    Message& m = out.emplace_back();
-    m.name = block_name(b);
-    if (b.fields) {
-      m.fields = std::move(*b.fields);
-      // Grow by exactly the one slot "revision" needs, not by doubling.
-      if (m.fields.size() == m.fields.capacity()) m.fields.reserve(m.fields.size() + 1);
-    } else {
-      m.fields.reserve(3);
-      m.fields.emplace_back("tow", optional_int(b.tow));
-      m.fields.emplace_back("wnc", optional_int(b.wnc));
-    }
-    m.fields.emplace_back("revision", Value::integer(b.revision));
-    m.packet.emplace();
-    m.packet->data = std::move(b.block_bytes);
-    m.packet->timestamp = packet.timestamp;
-  }
-  blocks_.clear();
+  MessageSink sink(out, packet.timestamp);
+  feed(packet.source, packet.data, sink);
   return {};
 }
 

@@ -1,14 +1,16 @@
 // The sbf codec: SBF block streams in, PVTGeodetic and AttEuler blocks out.
 //
 // Each packet source (a TCP connection, or the one absent source of UDP and
-// files) has its own framing state; these are bounded so that a listener
-// that sees many short-lived connections does not grow without end.
+// files) has its own framing state while it holds part of a block; these are
+// bounded so that a listener that sees many short-lived connections does not
+// grow without end.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <list>
 #include <optional>
+#include <span>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
@@ -60,8 +62,9 @@ double wall_clock();
 /// The codec. Used under its channel's codec lock only.
 class Sbf final : public Codec {
  public:
-  /// How many sources keep their framing state; feeding a new source beyond
-  /// this drops the state (and any incomplete block) of the least recently fed one.
+  /// How many sources may hold part of a block between packets (a source
+  /// whose bytes all framed into whole blocks holds nothing); one more drops
+  /// the incomplete block of the least recently fed of them.
   static constexpr std::size_t kMaxStreams = 1024;
 
   /// Refuses any argument ("sbf:" included), then any option.
@@ -76,7 +79,7 @@ class Sbf final : public Codec {
   /// Appends one message per block the packet completes in its source's
   /// stream; never fails.
   Status decode(Packet packet, std::vector<Message>& out) override;
-  /// Sources whose framing state is kept.
+  /// Sources that hold part of a block.
   std::size_t stream_count() const { return streams_.size(); }
 
  private:
@@ -86,12 +89,13 @@ class Sbf final : public Codec {
     sigtap::sbf::Decoder decoder;
   };
 
-  sigtap::sbf::Decoder& decoder_for(const Source& source);
+  // Frames the bytes in the source's stream, handing the blocks to `sink`.
+  void feed(const Source& source, std::span<const std::uint8_t> bytes, sigtap::sbf::BlockSink& sink);
 
   double (*clock_)();
-  std::list<Stream> streams_;  // most recently fed first
+  std::list<Stream> streams_;  // those holding part of a block, most recently fed first
   std::unordered_map<Source, std::list<Stream>::iterator> index_;
-  std::vector<sigtap::sbf::Block> blocks_;  // reused by every decode
+  sigtap::sbf::Decoder spare_;  // frames a source that holds nothing; always empty between calls
 };
 
 }  // namespace sigtap::codec::sbf

@@ -14,12 +14,17 @@ constexpr std::size_t kHeaderSize = 8;
 // The longest block the decoder takes; the framing allows up to 65532.
 constexpr std::size_t kMaxLength = 65527;
 
-}  // namespace
+// The name, layout and body of a block, after a re-check of its header.
+// The framing has checked Length and the CRC; the header is re-checked here
+// (not the CRC, which would double the cost of every block) so that a caller
+// handing in any bytes still gets a bounded read.
+struct Typed {
+  const char* name = nullptr;
+  const BlockLayout* layout = nullptr;
+  std::span<const std::uint8_t> body;
+};
 
-DecodedBlock decode_block(std::span<const std::uint8_t> block) {
-  // The framing has checked Length and the CRC; the header is re-checked here
-  // (not the CRC, which would double the cost of every block) so that a
-  // caller handing in any bytes still gets a bounded read.
+Typed type_of(std::span<const std::uint8_t> block) {
   if (block.size() < kHeaderSize || block[0] != 0x24 || block[1] != 0x40) return {};
   const std::size_t length = block[6] | (std::size_t{block[7]} << 8);
   if (length < kHeaderSize || length % 4 != 0 || length > block.size() || length > kMaxLength) {
@@ -28,11 +33,24 @@ DecodedBlock decode_block(std::span<const std::uint8_t> block) {
   const auto number = static_cast<std::uint16_t>((block[4] | (block[5] << 8)) & 0x1FFF);
   const char* name = block_name(number);
   if (name == nullptr) return {};
-  const BlockLayout* layout = find_layout(number);
-  if (layout == nullptr) return {name, std::nullopt};
-  std::optional<Fields> fields = read_fields(*layout, block.subspan(kHeaderSize, length - kHeaderSize));
+  return {name, find_layout(number), block.subspan(kHeaderSize, length - kHeaderSize)};
+}
+
+}  // namespace
+
+DecodedBlock decode_block(std::span<const std::uint8_t> block) {
+  const Typed t = type_of(block);
+  if (t.layout == nullptr) return {t.name, std::nullopt};
+  std::optional<Fields> fields = read_fields(*t.layout, t.body);
   if (!fields) return {};
-  return {name, std::move(fields)};
+  return {t.name, std::move(fields)};
+}
+
+BlockName decode_block_into(std::span<const std::uint8_t> block, FieldWriter& out) {
+  const Typed t = type_of(block);
+  if (t.layout == nullptr) return {t.name, false};
+  if (!read_fields_into(*t.layout, t.body, out)) return {};
+  return {t.name, true};
 }
 
 }  // namespace sigtap::sbf

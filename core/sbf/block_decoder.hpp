@@ -6,6 +6,7 @@
 #include <optional>
 #include <span>
 
+#include "core/fields_pool.hpp"
 #include "core/value.hpp"
 
 namespace sigtap::sbf {
@@ -27,5 +28,17 @@ struct DecodedBlock {
 /// beyond the bytes given, a bad sync) gives a result without a name. The
 /// revision bits play no part; the CRC is not checked again.
 DecodedBlock decode_block(std::span<const std::uint8_t> block);
+
+/// What decode_block_into found: the name as decode_block gives it, and
+/// whether the block's fields were written.
+struct BlockName {
+  const char* name = nullptr;
+  bool has_fields = false;
+};
+
+/// As decode_block, with the fields appended by `out` (see FieldWriter:
+/// over a recycled list when `out` starts without storage) and room
+/// reserved for one more; nothing is written when there are no fields.
+BlockName decode_block_into(std::span<const std::uint8_t> block, FieldWriter& out);
 
 }  // namespace sigtap::sbf

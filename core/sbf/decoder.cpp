@@ -25,29 +25,32 @@ std::size_t find_sync(const std::uint8_t* d, std::size_t pos, std::size_t n) {
   return n;
 }
 
-Block make_block(const std::uint8_t* d, std::size_t length) {
-  Block b;
-  b.block_bytes.assign(d, d + length);
-  const std::uint16_t id = load16(d + 4);
-  b.number = id & 0x1FFF;
-  b.revision = static_cast<std::uint8_t>(id >> 13);
-  if (length >= 12) {
-    if (std::uint32_t tow = load32(d + 8); tow != 0xFFFFFFFFu) b.tow = tow;
+// Collects blocks, decoded, into a list.
+class BlockList final : public BlockSink {
+ public:
+  explicit BlockList(std::vector<Block>& out) : out_(out) {}
+  void on_block(std::span<const std::uint8_t> block) override {
+    Block& b = out_.emplace_back();
+    b.block_bytes.assign(block.begin(), block.end());
+    const BlockHeader h = read_header(block);
+    b.tow = h.tow;
+    b.wnc = h.wnc;
+    b.number = h.number;
+    b.revision = h.revision;
+    DecodedBlock decoded = decode_block(block);
+    if (decoded.name) {
+      b.name = decoded.name;
+      b.fields = std::move(decoded.fields);
+    }
   }
-  if (length >= 14) {
-    if (std::uint16_t wnc = load16(d + 12); wnc != 0xFFFF) b.wnc = wnc;
-  }
-  DecodedBlock decoded = decode_block(b.block_bytes);
-  if (decoded.name) {
-    b.name = decoded.name;
-    b.fields = std::move(decoded.fields);
-  }
-  return b;
-}
 
-// Frames every whole block of `d[0, n)` into `out` and returns the offset
+ private:
+  std::vector<Block>& out_;
+};
+
+// Frames every whole block of `d[0, n)` into `sink` and returns the offset
 // from which the bytes must be kept for the next call (n: keep nothing).
-std::size_t scan(const std::uint8_t* d, std::size_t n, std::vector<Block>& out) {
+std::size_t scan(const std::uint8_t* d, std::size_t n, BlockSink& sink) {
   std::size_t pos = 0;
   while (n - pos >= 2) {
     const std::size_t p = find_sync(d, pos, n);
@@ -65,7 +68,7 @@ std::size_t scan(const std::uint8_t* d, std::size_t n, std::vector<Block>& out) 
       pos = p + 1;
       continue;
     }
-    out.push_back(make_block(d + p, length));
+    sink.on_block({d + p, length});
     pos = p + length;
   }
   // No sync left: only a trailing '$' can still become one.
@@ -75,17 +78,37 @@ std::size_t scan(const std::uint8_t* d, std::size_t n, std::vector<Block>& out) 
 
 }  // namespace
 
-void Decoder::feed(std::span<const std::uint8_t> bytes, std::vector<Block>& out) {
+BlockHeader read_header(std::span<const std::uint8_t> block) {
+  const std::uint8_t* d = block.data();
+  BlockHeader h;
+  const std::uint16_t id = load16(d + 4);
+  h.number = id & 0x1FFF;
+  h.revision = static_cast<std::uint8_t>(id >> 13);
+  if (block.size() >= 12) {
+    if (std::uint32_t tow = load32(d + 8); tow != 0xFFFFFFFFu) h.tow = tow;
+  }
+  if (block.size() >= 14) {
+    if (std::uint16_t wnc = load16(d + 12); wnc != 0xFFFF) h.wnc = wnc;
+  }
+  return h;
+}
+
+void Decoder::feed(std::span<const std::uint8_t> bytes, BlockSink& sink) {
   if (buf_.empty()) {
     // Nothing held back: frame straight from the caller's bytes and copy
     // only the tail that must wait.
-    const std::size_t keep = scan(bytes.data(), bytes.size(), out);
+    const std::size_t keep = scan(bytes.data(), bytes.size(), sink);
     buf_.assign(bytes.begin() + static_cast<std::ptrdiff_t>(keep), bytes.end());
     return;
   }
   buf_.insert(buf_.end(), bytes.begin(), bytes.end());
-  const std::size_t keep = scan(buf_.data(), buf_.size(), out);
+  const std::size_t keep = scan(buf_.data(), buf_.size(), sink);
   buf_.erase(buf_.begin(), buf_.begin() + static_cast<std::ptrdiff_t>(keep));
+}
+
+void Decoder::feed(std::span<const std::uint8_t> bytes, std::vector<Block>& out) {
+  BlockList sink(out);
+  feed(bytes, sink);
 }
 
 std::vector<Block> Decoder::feed(std::span<const std::uint8_t> bytes) {

@@ -38,12 +38,35 @@ struct Block {
   std::uint8_t revision = 0;  ///< ID bits 13 to 15
 };
 
+/// The header fields of a framed block (8 bytes or more), as Block has them.
+struct BlockHeader {
+  std::optional<std::uint32_t> tow;
+  std::optional<std::uint16_t> wnc;
+  std::uint16_t number = 0;
+  std::uint8_t revision = 0;
+};
+/// The header fields of `block`, which holds at least its 8-byte header.
+BlockHeader read_header(std::span<const std::uint8_t> block);
+
+/// Takes each block the framing completes, in stream order: its whole bytes
+/// (Length and CRC checked), valid only during the call.
+class BlockSink {
+ public:
+  virtual void on_block(std::span<const std::uint8_t> block) = 0;
+
+ protected:
+  ~BlockSink() = default;
+};
+
 /// The framing state of one byte stream. Not thread-safe: one caller at a time.
 class Decoder {
  public:
-  /// Appends the blocks completed by `bytes` to `out`, in stream order.
+  /// Hands the blocks completed by `bytes` to `sink`, in stream order.
   /// Never fails: bytes that cannot start a block are dropped, an incomplete
-  /// block is kept for the next call. `out` may be reused to avoid allocating.
+  /// block is kept for the next call.
+  void feed(std::span<const std::uint8_t> bytes, BlockSink& sink);
+  /// As above, appending the blocks, decoded, to `out`. `out` may be reused
+  /// to avoid allocating.
   void feed(std::span<const std::uint8_t> bytes, std::vector<Block>& out);
   /// As above, returning the completed blocks.
   std::vector<Block> feed(std::span<const std::uint8_t> bytes);

@@ -5,26 +5,32 @@
 #include <cstdint>
 #include <optional>
 #include <span>
-#include <string>
 
+#include "core/fields_pool.hpp"
 #include "core/sbf/block_layouts.hpp"
 #include "core/value.hpp"
 
 namespace sigtap::sbf {
 
 /// A 32-bit float as the value its shortest decimal digits denote, read as a
-/// 64-bit float (0.1f gives 0.1); NaN, infinities and -0.0 keep their kind.
+/// 64-bit float (0.1f gives 0.1): the fewest significant digits, correctly
+/// rounded, that read back to f. NaN, infinities and -0.0 keep their kind.
 Value into_field(float f);
 
 /// The PVT mode display text of m = Mode AND 15 ("RTK Fixed", "Unknown(9)").
-std::string pvt_mode_name(std::uint8_t mode);
+const char* pvt_mode_name(std::uint8_t mode);
 
 /// The attitude mode name of m = Mode AND 15; "NoAttitude" for m above 4.
 const char* attitude_mode_name(std::uint16_t mode);
 
 /// The named fields of `body` (the bytes after the 8-byte header) laid out
-/// as `layout` says, or nothing when the body is too short for them.
-/// Bytes past the known fields are ignored.
+/// as `layout` says, with room for one more field, or nothing when the body
+/// is too short for them. Bytes past the known fields are ignored.
 std::optional<Fields> read_fields(const BlockLayout& layout, std::span<const std::uint8_t> body);
+
+/// As read_fields, appended by `out` (over a recycled list, names, texts and
+/// maps included, when its list starts without storage) with room reserved
+/// for one more; false, with nothing written, when the body is too short.
+bool read_fields_into(const BlockLayout& layout, std::span<const std::uint8_t> body, FieldWriter& out);
 
 }  // namespace sigtap::sbf

@@ -80,5 +80,23 @@ TEST(FieldsPool, KeepsOneListPerLengthWithinItsBudget) {
   EXPECT_LE(pool.name_count(), FieldsPool::kMaxNames);
 }
 
+// A stream codec's packet gives many messages of one length at once: as many
+// lists as were asked for while none was held come back, within their own budget.
+TEST(FieldsPool, KeepsAsManyListsOfALengthAsWereWantedAtOnce) {
+  FieldsPool pool;
+  for (const std::size_t wanted : {5, 2000}) {
+    std::vector<Fields> taken(wanted);
+    for (Fields& list : taken) {
+      list = pool.take_list(64);
+      list.resize(64, Field(std::string(FieldsPool::kMaxTextCapacity, 'n'), Value::map({{"m", Value::integer(1)}})));
+    }
+    for (Fields& list : taken) pool.give_back(list);
+    // All five come back; of 2000 such lists, what the budget holds.
+    EXPECT_EQ(pool.list_count() == wanted, wanted == 5) << pool.list_count();
+  }
+  EXPECT_LE(pool.run_bytes(), FieldsPool::kMaxRunBytes);
+  EXPECT_LE(pool.bytes(), FieldsPool::kMaxBytes);
+}
+
 }  // namespace
 }  // namespace sigtap

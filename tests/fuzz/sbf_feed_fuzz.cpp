@@ -1,14 +1,18 @@
 // seeds: sbf
 // Fuzzes the SBF framing: the stream is fed whole and in chunks whose sizes
 // come from the input, directly and through the codec with three sources.
-// Every block must be a valid frame, and chunking must not change the blocks.
+// Every block must be a valid frame, and chunking must not change the blocks;
+// the codec's messages, written over the lists of earlier ones, must carry
+// what a fresh decode of their block gives.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "core/codec/sbf.hpp"
+#include "core/fields_pool.hpp"
 #include "core/sbf/decoder.hpp"
 
 namespace {
@@ -48,6 +52,22 @@ struct Chunker {
   }
 };
 
+// The fields of one whole block, decoded into fresh lists, as the codec adds them.
+std::string fresh_fields(const Bytes& block) {
+  std::vector<sigtap::sbf::Block> blocks = sigtap::sbf::Decoder().feed(block);
+  check(blocks.size() == 1, "a message's bytes are one block");
+  const sigtap::sbf::Block& b = blocks[0];
+  sigtap::Fields fields;
+  if (b.fields) {
+    fields = *b.fields;
+  } else {
+    const auto optional = [](auto v) { return v ? sigtap::Value::integer(*v) : sigtap::Value::null(); };
+    fields = {{"tow", optional(b.tow)}, {"wnc", optional(b.wnc)}};
+  }
+  fields.emplace_back("revision", sigtap::Value::integer(b.revision));
+  return sigtap::Value::map(std::move(fields)).fmt();
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -86,6 +106,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       check(m.name && !m.name->empty() && !m.fields.empty() && m.fields.back().first == "revision", "message shape");
       check(m.packet && m.packet->timestamp == 1.0 && !m.packet->source, "message packet");
       if (*m.name == "PVTGeodetic" || *m.name == "AttEuler") check(codec.encode(m).ok(), "a decoded block re-encodes");
+      check(sigtap::Value::map(m.fields).fmt() == fresh_fields(m.packet->data), "recycled lists decode as fresh ones");
+      sigtap::recycle_fields(m.fields);
       from_codec[s].push_back(std::move(m.packet->data));
     }
     at += len;

@@ -1,10 +1,19 @@
 // The sbf codec: open and encode texts, GPS default time, writer -> decode -> re-encode, per-source framing and its bound.
 #include <gtest/gtest.h>
 
+#include <array>
+#include <bit>
 #include <cmath>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <thread>
 
 #include "core/codec/sbf.hpp"
+#include "core/fields_pool.hpp"
 #include "core/sbf/writer.hpp"
+#include "tests/cpp/shared_data.hpp"
 #include "tests/cpp/test_util.hpp"
 
 namespace sigtap::test {
@@ -88,6 +97,70 @@ TEST(SbfCodec, SourcesAreFramedSeparatelyAndTheLeastRecentlyFedIsDropped) {
   EXPECT_EQ(codec.stream_count(), Sbf::kMaxStreams);
   for (auto [source, blocks] : {std::pair{std::optional<std::uint64_t>(1), 1u}, {3, 1u}, {std::nullopt, 1u}, {2, 0u}})
     EXPECT_EQ(decode(codec, tail, source).size(), blocks) << source.value_or(0);
+}
+
+// Only a stream that holds part of a block counts against the bound: many
+// sources of whole blocks take no state, and past the bound the most recently
+// fed halves still complete.
+TEST(SbfCodec, OnlyIncompleteBlocksCountAgainstTheBound) {
+  const Bytes block = *sbf::frame_block(4003, 0, Bytes(20, 1)), head(block.begin(), block.begin() + 10), tail(block.begin() + 10, block.end());
+  Sbf codec;
+  std::size_t whole = 0, completed = 0;
+  EXPECT_TRUE(decode(codec, head, 0).empty());
+  for (std::uint64_t s = 1; s <= 1100; ++s) whole += decode(codec, block, s).size();
+  EXPECT_EQ(std::pair(whole, codec.stream_count()), std::pair(std::size_t{1100}, std::size_t{1}));
+  EXPECT_EQ(decode(codec, tail, 0).size(), 1u);
+  for (std::uint64_t s = 1; s <= 1500; ++s) EXPECT_TRUE(decode(codec, head, s).empty());
+  for (std::uint64_t s = 1; s <= 1500; ++s) completed += decode(codec, tail, s).size();
+  EXPECT_EQ(std::pair(completed, codec.stream_count()), std::pair(Sbf::kMaxStreams, std::size_t{0}));
+}
+
+// Decoding over lists that messages gave back (as the binding's do when
+// freed) gives what fresh lists give: the real logs, then blocks whose
+// sub-blocks, texts and lengths change from block to block, in runs of
+// several messages per packet, after the pool was filled with other lists.
+TEST(SbfCodec, DecodingOverRecycledListsMatchesFreshLists) {
+  Bytes stream;
+  for (const auto& e : std::filesystem::directory_iterator(shared_data("/sbf/pysbf2"))) {
+    std::ifstream in(e.path(), std::ios::binary);
+    const std::vector<std::uint8_t> log(std::istreambuf_iterator<char>(in), {});
+    stream.append(log.data(), log.size());
+  }
+  std::mt19937 rng(3);
+  for (int i = 0; i < 300; ++i) {
+    // INSNavGeod with sub-block masks, AttEuler and PVTGeodetic with modes of long and short names.
+    const std::uint16_t mask = std::array{0xFF, 0x2B, 0x00, 0x14, 0xE7}[i % 5], mode = static_cast<std::uint16_t>(rng() % 16);
+    Bytes body(48 + 12 * std::popcount(mask));
+    for (auto& b : body) b = static_cast<std::uint8_t>(rng() % 7 == 0 ? 0xFF : rng());
+    const std::uint16_t number = std::array<std::uint16_t, 3>{4226, 5938, 4007}[i % 3];
+    std::memcpy(&body[number == 4226 ? 46 : number == 5938 ? 8 : 6], number == 4226 ? &mask : &mode, 2);
+    const Bytes block = *sbf::frame_block(number, 0, body);
+    stream.append(block.data(), block.size());
+  }
+  const auto decode_all = [&stream] {
+    Sbf codec;
+    std::vector<std::string> shown;
+    for (std::size_t at = 0; at < stream.size(); at += 4096) {
+      for (Message& m : decode(codec, Bytes(stream.begin() + at, stream.begin() + std::min(at + 4096, stream.size())))) {
+        shown.push_back(*m.name + " " + Value::map(m.fields).fmt());
+        recycle_fields(m.fields);
+      }
+    }
+    return shown;
+  };
+  std::vector<std::string> fresh, first, again;
+  std::thread([&] { fresh = decode_all(); }).join();
+  std::thread([&] {
+    for (std::size_t length = 1; length <= FieldsPool::kMaxListLength; ++length) {
+      Fields filler(length, Field(std::string(20, 'f'), Value::map({{"m", Value::str(std::string(20, 't'))}})));
+      recycle_fields(filler);
+    }
+    first = decode_all();
+    again = decode_all();
+  }).join();
+  ASSERT_GT(fresh.size(), 700u);
+  EXPECT_EQ(first, fresh);
+  EXPECT_EQ(again, fresh);
 }
 
 }  // namespace sigtap::test

@@ -4,12 +4,18 @@
 
 #include <gtest/gtest.h>
 
+#include <bit>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iomanip>
 #include <iterator>
 #include <limits>
 #include <map>
+#include <random>
 #include <sstream>
 #include <variant>
 
@@ -114,11 +120,42 @@ TEST(SbfBlockDecoder, NamesByNumber) {
   }
 }
 
+// The oracle: the fewest significant digits (1 to 9) whose correctly rounded
+// text reads back to f, that text read as a double.
+double shortest_digits(float f) {
+  char text[32];
+  for (int digits = 1;; ++digits) {
+    std::snprintf(text, sizeof text, "%.*e", digits - 1, static_cast<double>(f));
+    if (std::strtof(text, nullptr) == f || digits == 9) return std::strtod(text, nullptr);
+  }
+}
+
 TEST(SbfBlockDecoder, FloatsReadAsTheirShortestDigits) {
   constexpr float kInf = std::numeric_limits<float>::infinity();
   const std::pair<float, double> cases[] = {{0.1f, 0.1}, {0.3f, 0.3}, {48.47784f, 48.47784}, {3e10f, 3e10}, {1e-45f, 1e-45},
-                                            {16777216.0f, 16777216.0}, {3.4028235e38f, 3.4028235e38}, {-kInf, -kInf}};
+                                            {16777216.0f, 16777216.0}, {3.4028235e38f, 3.4028235e38}, {-kInf, -kInf},
+                                            {-2.0000002e10f, -20000002000.0}, {-1219558300.0f, -1219558300.0}, {0x1p-96f, 1.26217745e-29}};
   for (const auto& [f, d] : cases) EXPECT_EQ(into_field(f).as_float(), d) << d;  // -0.0 and NaN: GoldenBodies
+  // Every exponent with random mantissas, and the neighbours of every power of ten, both signs.
+  std::vector<std::uint32_t> patterns;
+  std::mt19937 rng(7);
+  for (std::uint32_t exponent = 0; exponent < 255; ++exponent) {
+    for (int k = 0; k < 200; ++k) patterns.push_back(exponent << 23 | (k < 2 ? k * 0x7FFFFF : rng() & 0x7FFFFF));
+  }
+  for (int power = -45; power <= 38; ++power) {
+    const auto bits = std::bit_cast<std::uint32_t>(std::strtof(("1e" + std::to_string(power)).c_str(), nullptr));
+    for (std::uint32_t d = 0; d < 8; ++d) patterns.insert(patterns.end(), {bits + d, bits - d});
+  }
+  int wrong = 0;
+  for (const std::uint32_t bits : patterns) {
+    for (const std::uint32_t sign : {0u, 0x80000000u}) {
+      const float f = std::bit_cast<float>(bits | sign);
+      if (!std::isfinite(f)) continue;  // a neighbour of 1e-45 past zero
+      const double got = into_field(f).as_float(), want = shortest_digits(f);
+      if (std::bit_cast<std::uint64_t>(got) != std::bit_cast<std::uint64_t>(want) && ++wrong <= 5) ADD_FAILURE() << std::setprecision(17) << f << ": " << got << " != " << want;
+    }
+  }
+  EXPECT_EQ(wrong, 0) << "of " << 2 * patterns.size();
 }
 
 // The blocks the framing finds in a log (their number is checked against pysbf2's below).
