@@ -5,6 +5,7 @@
 
 #include <utility>
 
+#include "core/thread.hpp"
 
 namespace sigtap {
 namespace {
@@ -50,15 +51,19 @@ void send_loop(Channel& channel, channel::Shared& shared, std::optional<Duration
     // the lock is released for the send itself because the codec and the
     // transport may block (or need the interpreter lock, for Python plug-ins).
     std::optional<std::string> failure;
-    {
+    try {
       Message copy = state.message;
       lock.unlock();
       Status sent = channel.send(copy);
       // Formatted before the state lock is taken again, so that no foreign
       // code ever runs under it.
       if (!sent.ok()) failure = sent.error().fmt();
+    } catch (const std::exception&) {
+      // A failed allocation (the copy of a large message, or the transport's
+      // copy of it for each receiver) fails this send, as any send error does.
+      failure = caught_error().fmt();
     }
-    lock.lock();
+    if (!lock.owns_lock()) lock.lock();
     if (failure) {
       state.last_error = std::move(failure);
     } else {

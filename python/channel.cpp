@@ -16,6 +16,7 @@
 #include "python/args.hpp"
 #include "python/convert.hpp"
 #include "python/errors.hpp"
+#include "python/guard.hpp"
 #include "python/interrupt.hpp"
 #include "python/message.hpp"
 #include "python/periodic.hpp"
@@ -339,24 +340,24 @@ PyObject* channel_exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
 }
 
 PyMethodDef channel_methods[] = {
-    {"send", method_cast(channel_send), METH_FASTCALL | METH_KEYWORDS,
+    {"send", method<channel_send>(), METH_FASTCALL | METH_KEYWORDS,
      "send($self, message, fields=None)\n--\n\nSend a message: a `Message`, or a name and its fields."},
-    {"recv", method_cast(channel_recv), METH_FASTCALL | METH_KEYWORDS,
+    {"recv", method<channel_recv>(), METH_FASTCALL | METH_KEYWORDS,
      "recv($self, timeout=None)\n--\n\n"
      "The next message; None once `timeout` seconds pass (None waits\nforever; Ctrl-C interrupts)."},
-    {"every", method_cast(channel_every), METH_FASTCALL | METH_KEYWORDS,
+    {"every", method<channel_every>(), METH_FASTCALL | METH_KEYWORDS,
      "every($self, period, message, fields=None, *, duration=None)\n--\n\n"
      "Send a message every `period` seconds from a background thread, for\n`duration` seconds or until stopped."},
-    {"subscribe", method_cast(channel_subscribe), METH_FASTCALL | METH_KEYWORDS,
+    {"subscribe", method<channel_subscribe>(), METH_FASTCALL | METH_KEYWORDS,
      "subscribe($self, callback)\n--\n\n"
      "Receive on a background thread and call `callback(item)` for every\n"
      "item (with the GIL): a `Message`, an exception instance for a receive\n"
      "error, or None once when the channel closes. A falsy return value or\n"
      "an exception from the callback ends the subscription."},
-    {"close", method_cast(channel_close), METH_NOARGS,
+    {"close", method<channel_close>(), METH_NOARGS,
      "close($self)\n--\n\nClose the channel; blocked receivers stop, iteration ends."},
-    {"__enter__", method_cast(channel_enter), METH_NOARGS, "__enter__($self)\n--\n\n"},
-    {"__exit__", method_cast(channel_exit), METH_FASTCALL | METH_KEYWORDS, "__exit__($self, _t, _e, _tb)\n--\n\n"},
+    {"__enter__", method<channel_enter>(), METH_NOARGS, "__enter__($self)\n--\n\n"},
+    {"__exit__", method<channel_exit>(), METH_FASTCALL | METH_KEYWORDS, "__exit__($self, _t, _e, _tb)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -368,7 +369,7 @@ PyObject* get_closed(PyObject* self, void*) {
 }
 
 PyGetSetDef channel_getset[] = {
-    {"closed", get_closed, nullptr, nullptr, nullptr},
+    {"closed", guarded<get_closed>, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -412,12 +413,12 @@ PyObject* channel_repr(PyObject* self) {
 
 PyType_Slot channel_slots[] = {
     {Py_tp_doc, const_cast<char*>("A transport and a codec composed: send and receive messages.")},
-    {Py_tp_dealloc, reinterpret_cast<void*>(channel_dealloc)},
+    {Py_tp_dealloc, slot<channel_dealloc>()},
     {Py_tp_methods, channel_methods},
     {Py_tp_getset, channel_getset},
-    {Py_tp_iter, reinterpret_cast<void*>(channel_iter)},
-    {Py_tp_iternext, reinterpret_cast<void*>(channel_iternext)},
-    {Py_tp_repr, reinterpret_cast<void*>(channel_repr)},
+    {Py_tp_iter, slot<channel_iter>()},
+    {Py_tp_iternext, slot<channel_iternext>()},
+    {Py_tp_repr, slot<channel_repr>()},
     {0, nullptr},
 };
 
@@ -433,7 +434,7 @@ PyType_Spec channel_spec = {
 PyTypeObject* channel_type_cell = nullptr;
 
 PyMethodDef open_def[] = {
-    {"_open", method_cast(open_channel), METH_FASTCALL | METH_KEYWORDS,
+    {"_open", method<open_channel>(), METH_FASTCALL | METH_KEYWORDS,
      "_open(url, codec=..., **options)\n--\n\n"
      "Open a channel over the transport `url` with the codec `codec`.\n"
      "\n"

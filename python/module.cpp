@@ -1,5 +1,6 @@
 // The extension module sigtap._sigtap: multi-phase initialisation, one exec step.
 #include "python/channel.hpp"
+#include "python/guard.hpp"
 #include "python/message.hpp"
 #include "python/periodic.hpp"
 #include "python/plugins.hpp"
@@ -43,7 +44,7 @@ int exec_module(PyObject* module) {
 }
 
 PyModuleDef_Slot module_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    {Py_mod_exec, slot<exec_module>()},
     {0, nullptr},
 };
 

@@ -1,4 +1,5 @@
 // PyCodec and PyTransport: Python objects driven as core codecs and transports, each call under the interpreter lock.
+#include "python/guard.hpp"
 #include "python/plugins.hpp"
 
 #include <memory>
@@ -9,6 +10,7 @@
 
 #include "core/channel.hpp"
 #include "core/codec/codec.hpp"
+#include "core/thread.hpp"
 #include "core/transport/transport.hpp"
 #include "python/args.hpp"
 #include "python/convert.hpp"
@@ -45,6 +47,21 @@ PyObject* close_name() {
 // What an adaptor returns instead of touching Python once the interpreter
 // finalizes: no packet will come any more, which ends every receive loop.
 Error shutting_down() { return Error::closed(); }
+
+// The body of a plug-in call as the core expects it: every failure a value.
+// What the conversions throw (std::bad_alloc for a large message) becomes
+// the error caught_error() gives, which the binding raises as MemoryError; a
+// Python error set on the way is dropped with it, so that it does not stay
+// set for the next user of the thread state. Runs with the lock held.
+template <class Body>
+auto plugin_call(Body&& body) -> decltype(body()) {
+  try {
+    return body();
+  } catch (const std::exception&) {
+    PyErr_Clear();
+    return caught_error();
+  }
+}
 
 // obj.name(arg) as a new reference; nullptr with the exception set.
 Ref call_method(PyObject* obj, PyObject* name, PyObject* arg) {
@@ -89,39 +106,43 @@ class PyCodec final : public Codec {
   Result<std::vector<Packet>> encode(const Message& message) override {
     EnsureGil gil;
     if (!gil.acquired()) return shutting_down();
-    Ref arg = Ref::steal(message_to_py(message.clone()));
-    if (!arg) return capture_python_error();
-    Ref result = call_method(obj_.get(), encode_name(), arg.get());
-    if (!result) return capture_python_error();
-    std::vector<Packet> packets;
-    bool ok = for_each_message(result.get(), [&packets](const Message& m) {
-      auto packet = message_packet(m);
-      if (!packet) return false;
-      packets.push_back(std::move(*packet));
-      return true;
+    return plugin_call([&]() -> Result<std::vector<Packet>> {
+      Ref arg = Ref::steal(message_to_py(message.clone()));
+      if (!arg) return capture_python_error();
+      Ref result = call_method(obj_.get(), encode_name(), arg.get());
+      if (!result) return capture_python_error();
+      std::vector<Packet> packets;
+      bool ok = for_each_message(result.get(), [&packets](const Message& m) {
+        auto packet = message_packet(m);
+        if (!packet) return false;
+        packets.push_back(std::move(*packet));
+        return true;
+      });
+      if (!ok) return capture_python_error();
+      return packets;
     });
-    if (!ok) return capture_python_error();
-    return packets;
   }
 
   Status decode(Packet packet, std::vector<Message>& out) override {
     EnsureGil gil;
     if (!gil.acquired()) return shutting_down();
-    Ref arg = packet_to_py(std::move(packet));
-    if (!arg) return capture_python_error();
-    // The argument is immutable and ours: its packet stands in for the one
-    // moved into it.
-    const Packet& received = *message_from_py(arg.get())->packet;
-    Ref result = call_method(obj_.get(), decode_name(), arg.get());
-    if (!result) return capture_python_error();
-    bool ok = for_each_message(result.get(), [&out, &received](const Message& m) {
-      Message& copy = out.emplace_back(m.clone());
-      // A decoded message without a packet of its own was made from this one.
-      if (!copy.packet) copy.packet = received;
-      return true;
+    return plugin_call([&]() -> Status {
+      Ref arg = packet_to_py(std::move(packet));
+      if (!arg) return capture_python_error();
+      // The argument is immutable and ours: its packet stands in for the one
+      // moved into it.
+      const Packet& received = *message_from_py(arg.get())->packet;
+      Ref result = call_method(obj_.get(), decode_name(), arg.get());
+      if (!result) return capture_python_error();
+      bool ok = for_each_message(result.get(), [&out, &received](const Message& m) {
+        Message& copy = out.emplace_back(m.clone());
+        // A decoded message without a packet of its own was made from this one.
+        if (!copy.packet) copy.packet = received;
+        return true;
+      });
+      if (!ok) return capture_python_error();
+      return {};
     });
-    if (!ok) return capture_python_error();
-    return {};
   }
 
  private:
@@ -137,29 +158,33 @@ class PyTransport final : public Transport {
   Status send(const Packet& packet) override {
     EnsureGil gil;
     if (!gil.acquired()) return shutting_down();
-    Ref arg = packet_to_py(packet);
-    if (!arg) return capture_python_error();
-    Ref result = call_method(obj_.get(), send_name(), arg.get());
-    if (!result) return capture_python_error();
-    return {};
+    return plugin_call([&]() -> Status {
+      Ref arg = packet_to_py(packet);
+      if (!arg) return capture_python_error();
+      Ref result = call_method(obj_.get(), send_name(), arg.get());
+      if (!result) return capture_python_error();
+      return {};
+    });
   }
 
   Result<std::optional<Packet>> recv(std::optional<Duration> timeout) override {
     EnsureGil gil;
     if (!gil.acquired()) return shutting_down();
-    Ref arg = timeout ? Ref::steal(PyFloat_FromDouble(timeout->as_secs_f64())) : Ref::borrow(Py_None);
-    if (!arg) return capture_python_error();
-    Ref result = call_method(obj_.get(), recv_name(), arg.get());
-    if (!result) return capture_python_error();
-    if (result.get() == Py_None) return std::optional<Packet>();
-    const Message* message = message_from_py(result.get());
-    if (!message) {
-      set_wrong_type(result.get(), "Message");
-      return capture_python_error();
-    }
-    auto packet = message_packet(*message);
-    if (!packet) return capture_python_error();
-    return std::optional<Packet>(std::move(*packet));
+    return plugin_call([&]() -> Result<std::optional<Packet>> {
+      Ref arg = timeout ? Ref::steal(PyFloat_FromDouble(timeout->as_secs_f64())) : Ref::borrow(Py_None);
+      if (!arg) return capture_python_error();
+      Ref result = call_method(obj_.get(), recv_name(), arg.get());
+      if (!result) return capture_python_error();
+      if (result.get() == Py_None) return std::optional<Packet>();
+      const Message* message = message_from_py(result.get());
+      if (!message) {
+        set_wrong_type(result.get(), "Message");
+        return capture_python_error();
+      }
+      auto packet = message_packet(*message);
+      if (!packet) return capture_python_error();
+      return std::optional<Packet>(std::move(*packet));
+    });
   }
 
   // Never fails: a missing close is fine, a failing one is reported as
@@ -189,25 +214,29 @@ using FactoryRef = std::shared_ptr<const Ref>;
 Result<CodecPtr> open_codec(const FactoryRef& factory, CodecSpec spec) {
   EnsureGil gil;
   if (!gil.acquired()) return shutting_down();
-  Ref argument = spec.argument ? Ref::steal(text_to_py(*spec.argument)) : Ref::borrow(Py_None);
-  if (!argument) return capture_python_error();
-  Ref options = Ref::steal(options_to_py(spec.options));
-  if (!options) return capture_python_error();
-  Ref codec = Ref::steal(PyObject_CallFunctionObjArgs(factory->get(), argument.get(), options.get(), nullptr));
-  if (!codec) return capture_python_error();
-  return CodecPtr(std::make_unique<PyCodec>(std::move(codec)));
+  return plugin_call([&]() -> Result<CodecPtr> {
+    Ref argument = spec.argument ? Ref::steal(text_to_py(*spec.argument)) : Ref::borrow(Py_None);
+    if (!argument) return capture_python_error();
+    Ref options = Ref::steal(options_to_py(spec.options));
+    if (!options) return capture_python_error();
+    Ref codec = Ref::steal(PyObject_CallFunctionObjArgs(factory->get(), argument.get(), options.get(), nullptr));
+    if (!codec) return capture_python_error();
+    return CodecPtr(std::make_unique<PyCodec>(std::move(codec)));
+  });
 }
 
 Result<TransportPtr> open_transport(const FactoryRef& factory, Endpoint endpoint) {
   EnsureGil gil;
   if (!gil.acquired()) return shutting_down();
-  Ref address = Ref::steal(text_to_py(endpoint.address));
-  if (!address) return capture_python_error();
-  Ref options = Ref::steal(options_to_py(endpoint.options));
-  if (!options) return capture_python_error();
-  Ref transport = Ref::steal(PyObject_CallFunctionObjArgs(factory->get(), address.get(), options.get(), nullptr));
-  if (!transport) return capture_python_error();
-  return TransportPtr(std::make_shared<PyTransport>(std::move(transport)));
+  return plugin_call([&]() -> Result<TransportPtr> {
+    Ref address = Ref::steal(text_to_py(endpoint.address));
+    if (!address) return capture_python_error();
+    Ref options = Ref::steal(options_to_py(endpoint.options));
+    if (!options) return capture_python_error();
+    Ref transport = Ref::steal(PyObject_CallFunctionObjArgs(factory->get(), address.get(), options.get(), nullptr));
+    if (!transport) return capture_python_error();
+    return TransportPtr(std::make_shared<PyTransport>(std::move(transport)));
+  });
 }
 
 // ---- module functions ------------------------------------------------------------
@@ -244,14 +273,14 @@ PyObject* register_codec(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
 }
 
 PyMethodDef plugin_defs[] = {
-    {"register_transport", method_cast(register_transport), METH_FASTCALL | METH_KEYWORDS,
+    {"register_transport", method<register_transport>(), METH_FASTCALL | METH_KEYWORDS,
      "register_transport(scheme, factory)\n--\n\n"
      "Register a transport for a URL scheme. `factory(address, options)`\n"
      "gets the part of the URL after `scheme://` (without the query) and the\n"
      "query as a dict, and returns an object with `send(message)`,\n"
      "`recv(timeout) -> Message | None` and optionally `close()`. Packets are\n"
      "nameless `Message`s (`data`, and `id` for CAN)."},
-    {"register_codec", method_cast(register_codec), METH_FASTCALL | METH_KEYWORDS,
+    {"register_codec", method<register_codec>(), METH_FASTCALL | METH_KEYWORDS,
      "register_codec(name, factory)\n--\n\n"
      "Register a codec. `factory(argument, options)` gets the text after\n"
      "`name:` in the codec spec (or None) and the keyword arguments of\n"

@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "python/guard.hpp"
 #include "python/ref.hpp"
 #include "python/workers.hpp"
 
@@ -68,7 +69,7 @@ PyObject* on_exit(PyObject*, PyObject*) {
   Py_RETURN_NONE;
 }
 
-PyMethodDef on_exit_def = {"_sigtap_finalizing", on_exit, METH_NOARGS, nullptr};
+PyMethodDef on_exit_def = {"_sigtap_finalizing", method<on_exit>(), METH_NOARGS, nullptr};
 
 }  // namespace
 

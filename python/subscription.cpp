@@ -1,4 +1,5 @@
 // _Subscription (stop, running) and the callback that hands each received item to Python.
+#include "python/guard.hpp"
 #include "python/subscription.hpp"
 
 #include <new>
@@ -37,15 +38,20 @@ Ref take_exception() {
 }
 
 // The argument of the callable: a Message, an exception instance, or None for
-// the end. If the object cannot be made, the failure itself is handed over.
+// the end. If the object cannot be made, the failure itself is handed over
+// (a MemoryError when the conversion runs out of memory).
 Ref make_item(Result<Message> item) {
   PyObject* made = nullptr;
-  if (item.ok()) {
-    made = message_to_py(std::move(item).value());
-  } else if (item.error().is_closed()) {
-    return Ref::borrow(Py_None);
-  } else {
-    made = error_to_instance(std::move(item).error());
+  try {
+    if (item.ok()) {
+      made = message_to_py(std::move(item).value());
+    } else if (item.error().is_closed()) {
+      return Ref::borrow(Py_None);
+    } else {
+      made = error_to_instance(std::move(item).error());
+    }
+  } catch (const std::exception&) {
+    raise_caught_exception();
   }
   return made ? Ref::steal(made) : take_exception();
 }
@@ -84,7 +90,7 @@ PyObject* subscription_stop(PyObject* self, PyObject*) {
 }
 
 PyMethodDef subscription_methods[] = {
-    {"stop", method_cast(subscription_stop), METH_NOARGS,
+    {"stop", method<subscription_stop>(), METH_NOARGS,
      "stop($self)\n--\n\nStop delivering and wait for the receive thread (idempotent)."},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -95,7 +101,7 @@ PyObject* get_running(PyObject* self, void*) {
 }
 
 PyGetSetDef subscription_getset[] = {
-    {"running", get_running, nullptr, nullptr, nullptr},
+    {"running", guarded<get_running>, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -117,7 +123,7 @@ void subscription_dealloc(PyObject* self) {
 
 PyType_Slot subscription_slots[] = {
     {Py_tp_doc, const_cast<char*>("A running `_Channel.subscribe`.")},
-    {Py_tp_dealloc, reinterpret_cast<void*>(subscription_dealloc)},
+    {Py_tp_dealloc, slot<subscription_dealloc>()},
     {Py_tp_methods, subscription_methods},
     {Py_tp_getset, subscription_getset},
     {0, nullptr},

@@ -122,4 +122,22 @@ TEST(Subscription, StopAndDropJoinPromptly) {
   }
 }
 
+// What the receive path throws (the containers' std::bad_alloc) is an error
+// of that receive, handed over as any other; the subscription goes on.
+TEST(Subscription, AnExceptionInTheReceiveIsAnError) {
+  struct Throwing final : Codec {
+    Result<std::vector<Packet>> encode(const Message&) override { return Error::encode("unused"); }
+    Status decode(Packet packet, std::vector<Message>&) override {
+      if (packet.data[0] == 1) throw std::bad_alloc();
+      if (packet.data[0] == 2) throw std::length_error("vector::reserve");
+      throw std::runtime_error("bad state");
+    }
+  };
+  auto t = std::make_shared<FakeTransport>(Script{in(1), in(2), in(3), FakeTransport::end()});
+  Items items;
+  auto sub = make_channel(t, std::make_unique<Throwing>()).subscribe(items.callback());
+  ASSERT_TRUE(sub.ok() && items.wait_for(4));
+  EXPECT_EQ(items.get(), (Strings{"out of memory", "out of memory", "bad state", "the channel is closed"}));
+}
+
 }  // namespace
