@@ -132,16 +132,19 @@ void Periodic::update(Message message) {
   // The old message is dropped here, outside the state lock.
 }
 
-void Periodic::stop() {
+void Periodic::request_stop() {
   // In a forked child the state lock may be held by the vanished sender.
-  if (worker_.in_this_process()) {
-    {
-      std::lock_guard lock(shared_->mutex);
-      shared_->state.stopped = true;
-    }
-    shared_->cv.notify_all();
+  if (!worker_.in_this_process()) return;
+  {
+    std::lock_guard lock(shared_->mutex);
+    shared_->state.stopped = true;
   }
-  worker_.end();
+  shared_->cv.notify_all();
+}
+
+void Periodic::stop(bool wait) {
+  request_stop();
+  worker_.end(wait);
 }
 
 bool Periodic::is_running() const {

@@ -46,8 +46,13 @@ class Periodic {
   void update(Message message);
   /// Stops the sender and waits for its thread, except on the sender's own
   /// thread or while the caller holds the channel's codec lock (the thread
-  /// then ends by itself). Idempotent.
-  void stop();
+  /// then ends by itself). Idempotent. With `wait` false, a thread that has
+  /// not finished is not waited for (see Worker::end).
+  void stop(bool wait = true);
+  /// Tells the sender to stop, without waiting for its thread.
+  void request_stop();
+  /// Whether the thread has finished (or was never there): stop() would not wait.
+  bool finished() const { return !worker_.running(); }
   bool is_running() const;
   std::optional<std::string> last_error() const;
   std::uint64_t sent_count() const;

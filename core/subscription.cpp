@@ -115,9 +115,11 @@ Subscription::Subscription(std::shared_ptr<std::atomic<bool>> stopped, std::weak
 
 Subscription::~Subscription() { stop(); }
 
-void Subscription::stop() {
-  stopped_->store(true, std::memory_order_release);
-  worker_.end();
+void Subscription::request_stop() { stopped_->store(true, std::memory_order_release); }
+
+void Subscription::stop(bool wait) {
+  request_stop();
+  worker_.end(wait);
 }
 
 bool Subscription::is_running() const { return worker_.running(); }

@@ -122,6 +122,30 @@ TEST(Subscription, StopAndDropJoinPromptly) {
   }
 }
 
+// stop(false) does not wait for a thread stuck in its callback (the binding
+// gives up on one blocked in Python at exit): it ends by itself later.
+TEST(Subscription, StopWithoutWaitingLeavesABusyThreadToEndByItself) {
+  auto t = std::make_shared<FakeTransport>(Script{in(1)});
+  std::promise<void> release;
+  std::shared_future<void> released = release.get_future().share();
+  std::atomic<bool> entered{false};
+  auto sub = make_channel(t).subscribe([&entered, released](Result<Message>) {
+    entered = true;
+    released.wait();
+    return true;
+  });
+  ASSERT_TRUE(sub.ok() && eventually([&] { return entered.load(); }));
+  const pid_t tid = t->receiver();
+  (*sub)->request_stop();
+  EXPECT_FALSE((*sub)->finished());
+  {
+    Watchdog dog("a stop that does not wait");
+    (*sub)->stop(false);
+  }
+  release.set_value();
+  EXPECT_TRUE(eventually([&] { return !task_exists(tid); }));
+}
+
 // What the receive path throws (the containers' std::bad_alloc) is an error
 // of that receive, handed over as any other; the subscription goes on.
 TEST(Subscription, AnExceptionInTheReceiveIsAnError) {
