@@ -23,6 +23,13 @@ int exec_module(PyObject* module) {
     PyErr_SetString(PyExc_TypeError, "expected a module object");
     return -1;
   }
+  // The library's state is the process's, not an interpreter's: the exit
+  // hook, the finalizing flag, the classes and the workers' thread states
+  // all belong to the main interpreter, which must outlive every use of them.
+  if (PyInterpreterState_GetID(PyInterpreterState_Get()) != 0) {
+    PyErr_SetString(PyExc_ImportError, "sigtap can be imported only in the main interpreter, not in a subinterpreter");
+    return -1;
+  }
   // Threads of the core must stop touching Python once the interpreter
   // starts to shut down: the one atexit hook tells them so, then stops the
   // senders and subscriptions that are still running.
