@@ -1,7 +1,10 @@
 // _Channel and _open: argument conversion, the lock released around every core call that waits, 50 ms receive slices.
 #include "python/channel.hpp"
 
+#include <structmember.h>
+
 #include <algorithm>
+#include <cstddef>
 #include <new>
 #include <optional>
 #include <string>
@@ -34,6 +37,7 @@ constexpr Duration kSlice = Duration::from_millis(50);
 
 struct ChannelObject {
   PyObject_HEAD
+  PyObject* weakrefs;
   std::string url;
   std::string codec;
   Channel channel;
@@ -43,6 +47,8 @@ struct ChannelObject {
   // A file:// replay through the raw codec: its reads go into lent bytes
   // objects, which become the messages' `.data` without a copy.
   bool lends_read_buffers;
+  // Python plug-ins of this channel, which may keep the channel itself.
+  PluginObjects plugins;
 };
 
 ChannelObject* object(PyObject* self) { return reinterpret_cast<ChannelObject*>(self); }
@@ -82,7 +88,7 @@ std::optional<Options> options_arg(PyObject* kwargs) {
   return options;
 }
 
-PyObject* wrap(std::string url, std::string codec, Channel channel) {
+PyObject* wrap(std::string url, std::string codec, Channel channel, PluginObjects plugins) {
   PyTypeObject* type = channel_type();
   if (!type) return nullptr;
   auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
@@ -94,6 +100,7 @@ PyObject* wrap(std::string url, std::string codec, Channel channel) {
   object(self)->lends_read_buffers =
       channel.inner()->transport_is<transport::FileTransport>() && channel.inner()->codec_is<Raw>();
   new (&object(self)->channel) Channel(std::move(channel));
+  new (&object(self)->plugins) PluginObjects(plugins);
   return self;
 }
 
@@ -192,15 +199,19 @@ PyObject* open_channel(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
   if (!options) return nullptr;
   // Released: opening may resolve names, connect, read a DBC file, or call a
   // Python factory on this very thread (which takes the lock itself).
+  PluginObjects plugins;
   Result<Channel> opened = [&]() -> Result<Channel> {
+    PluginCollector collector;
     ReleaseGil unlocked;
     Interruptible interruptible;  // a FIFO waits for its reader
-    return Channel::open(*url, codec, std::move(*options));
+    Result<Channel> result = Channel::open(*url, codec, std::move(*options));
+    plugins = collector.found();
+    return result;
   }();
   drain_releases();
   if (PyErr_Occurred()) return nullptr;  // Ctrl-C
   if (!opened.ok()) return to_py(std::move(opened).error());
-  return wrap(std::move(*url), std::move(codec), std::move(opened).value());
+  return wrap(std::move(*url), std::move(codec), std::move(opened).value(), plugins);
 }
 
 // ---- methods ---------------------------------------------------------------
@@ -311,7 +322,7 @@ PyObject* channel_subscribe(PyObject* self, PyObject* const* args, Py_ssize_t na
   // A refused start dropped the callback without the lock: release it now.
   drain_releases();
   if (!started.ok()) return to_py(std::move(started).error());
-  return subscription_to_py(std::move(started).value());
+  return subscription_to_py(std::move(started).value(), std::move(handlers.callable));
 }
 
 PyObject* channel_close(PyObject* self, PyObject*) {
@@ -377,15 +388,31 @@ PyGetSetDef channel_getset[] = {
 
 void channel_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
+  PyObject_GC_UnTrack(self);
   // Not closed: senders and subscriptions started from this channel keep
   // their own references and go on.
   ChannelObject* obj = object(self);
+  if (obj->weakrefs) PyObject_ClearWeakRefs(self);
+  obj->plugins.~PluginObjects();
   obj->channel.~Channel();
   obj->codec.~basic_string();
   obj->url.~basic_string();
   auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
   free_fn(self);
   Py_DECREF(type);  // instances of a heap type hold a reference to it
+}
+
+// A plug-in that keeps its channel (a codec that replies) makes a cycle that
+// only the channel can show the collector; collected, the channel is closed,
+// as nobody can reach it any more.
+int channel_traverse(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(Py_TYPE(self));
+  return object(self)->plugins.traverse(channel_of(self), visit, arg);
+}
+
+int channel_clear(PyObject* self) {
+  object(self)->plugins.clear(channel_of(self));
+  return 0;
 }
 
 PyObject* channel_iter(PyObject* self) {
@@ -411,9 +438,18 @@ PyObject* channel_repr(PyObject* self) {
   return text_to_py(out);
 }
 
+// Weak references (limited API: the offset is declared as a member).
+PyMemberDef channel_members[] = {
+    {"__weaklistoffset__", T_PYSSIZET, offsetof(ChannelObject, weakrefs), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
 PyType_Slot channel_slots[] = {
     {Py_tp_doc, const_cast<char*>("A transport and a codec composed: send and receive messages.")},
     {Py_tp_dealloc, slot<channel_dealloc>()},
+    {Py_tp_traverse, slot<channel_traverse>()},
+    {Py_tp_clear, slot<channel_clear>()},
+    {Py_tp_members, channel_members},
     {Py_tp_methods, channel_methods},
     {Py_tp_getset, channel_getset},
     {Py_tp_iter, slot<channel_iter>()},
@@ -427,7 +463,7 @@ PyType_Spec channel_spec = {
     "sigtap._sigtap._Channel",
     sizeof(ChannelObject),
     0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_HAVE_GC,
     channel_slots,
 };
 

@@ -45,8 +45,12 @@ PyObject* close_name() {
 }
 
 // What an adaptor returns instead of touching Python once the interpreter
-// finalizes: no packet will come any more, which ends every receive loop.
+// finalizes, or once its object was let go (its channel was collected): no
+// packet will come any more, which ends every receive loop.
 Error shutting_down() { return Error::closed(); }
+
+// The collector of the Channel::open running on this thread, if any.
+thread_local PluginCollector* collecting = nullptr;
 
 // The body of a plug-in call as the core expects it: every failure a value.
 // What the conversions throw (std::bad_alloc for a large message) becomes
@@ -97,15 +101,20 @@ bool for_each_message(PyObject* result, Each&& each) {
   return !PyErr_Occurred();
 }
 
+}  // namespace
+
 // ---- PyCodec -------------------------------------------------------------------
 
 class PyCodec final : public Codec {
  public:
   explicit PyCodec(Ref obj) : obj_(std::move(obj)) {}
 
+  PyObject* object() const { return obj_.get(); }
+  void let_go() { obj_.reset(); }
+
   Result<std::vector<Packet>> encode(const Message& message) override {
     EnsureGil gil;
-    if (!gil.acquired()) return shutting_down();
+    if (!gil.acquired() || !obj_) return shutting_down();
     return plugin_call([&]() -> Result<std::vector<Packet>> {
       Ref arg = Ref::steal(message_to_py(message.clone()));
       if (!arg) return capture_python_error();
@@ -125,7 +134,7 @@ class PyCodec final : public Codec {
 
   Status decode(Packet packet, std::vector<Message>& out) override {
     EnsureGil gil;
-    if (!gil.acquired()) return shutting_down();
+    if (!gil.acquired() || !obj_) return shutting_down();
     return plugin_call([&]() -> Status {
       Ref arg = packet_to_py(std::move(packet));
       if (!arg) return capture_python_error();
@@ -151,13 +160,19 @@ class PyCodec final : public Codec {
 
 // ---- PyTransport ---------------------------------------------------------------
 
-class PyTransport final : public Transport {
+// Made only by make_shared: shared_from_this tells whether the channel's
+// state is its only owner.
+class PyTransport final : public Transport, public std::enable_shared_from_this<PyTransport> {
  public:
   explicit PyTransport(Ref obj) : obj_(std::move(obj)) {}
 
+  PyObject* object() const { return obj_.get(); }
+  void let_go() { obj_.reset(); }
+  bool owned_alone() const { return weak_from_this().use_count() == 1; }
+
   Status send(const Packet& packet) override {
     EnsureGil gil;
-    if (!gil.acquired()) return shutting_down();
+    if (!gil.acquired() || !obj_) return shutting_down();
     return plugin_call([&]() -> Status {
       Ref arg = packet_to_py(packet);
       if (!arg) return capture_python_error();
@@ -169,7 +184,7 @@ class PyTransport final : public Transport {
 
   Result<std::optional<Packet>> recv(std::optional<Duration> timeout) override {
     EnsureGil gil;
-    if (!gil.acquired()) return shutting_down();
+    if (!gil.acquired() || !obj_) return shutting_down();
     return plugin_call([&]() -> Result<std::optional<Packet>> {
       Ref arg = timeout ? Ref::steal(PyFloat_FromDouble(timeout->as_secs_f64())) : Ref::borrow(Py_None);
       if (!arg) return capture_python_error();
@@ -191,7 +206,7 @@ class PyTransport final : public Transport {
   // unraisable, and the channel counts as closed either way.
   void close() override {
     EnsureGil gil;
-    if (!gil.acquired()) return;
+    if (!gil.acquired() || !obj_) return;
     Ref method = Ref::steal(PyObject_GetAttr(obj_.get(), close_name()));
     if (!method) {
       PyErr_Clear();  // no close (AttributeError), or a failing look-up: nothing to do
@@ -204,6 +219,8 @@ class PyTransport final : public Transport {
  private:
   Ref obj_;
 };
+
+namespace {
 
 // ---- factories -----------------------------------------------------------------
 
@@ -221,7 +238,9 @@ Result<CodecPtr> open_codec(const FactoryRef& factory, CodecSpec spec) {
     if (!options) return capture_python_error();
     Ref codec = Ref::steal(PyObject_CallFunctionObjArgs(factory->get(), argument.get(), options.get(), nullptr));
     if (!codec) return capture_python_error();
-    return CodecPtr(std::make_unique<PyCodec>(std::move(codec)));
+    auto made = std::make_unique<PyCodec>(std::move(codec));
+    if (collecting) collecting->note(made.get());
+    return CodecPtr(std::move(made));
   });
 }
 
@@ -235,7 +254,9 @@ Result<TransportPtr> open_transport(const FactoryRef& factory, Endpoint endpoint
     if (!options) return capture_python_error();
     Ref transport = Ref::steal(PyObject_CallFunctionObjArgs(factory->get(), address.get(), options.get(), nullptr));
     if (!transport) return capture_python_error();
-    return TransportPtr(std::make_shared<PyTransport>(std::move(transport)));
+    auto made = std::make_shared<PyTransport>(std::move(transport));
+    if (collecting) collecting->note(made.get());
+    return TransportPtr(std::move(made));
   });
 }
 
@@ -295,5 +316,32 @@ PyMethodDef plugin_defs[] = {
 PyMethodDef* plugin_functions() { return plugin_defs; }
 
 bool has_python_codec(const Inner& inner) { return inner.codec_is<PyCodec>(); }
+
+namespace {
+
+// Other shares of the channel's state belong to the threads of its senders
+// and subscriptions, which may use the plug-ins at any time.
+bool state_owned_alone(const Channel& channel) { return channel.inner().use_count() == 1; }
+
+}  // namespace
+
+int PluginObjects::traverse(const Channel& channel, visitproc visit, void* arg) const {
+  if (!state_owned_alone(channel)) return 0;
+  if (codec_) Py_VISIT(codec_->object());
+  if (transport_ && transport_->owned_alone()) Py_VISIT(transport_->object());
+  return 0;
+}
+
+void PluginObjects::clear(Channel& channel) {
+  if (!state_owned_alone(channel)) return;
+  channel.close();  // a Python transport's close runs Python code
+  if (!state_owned_alone(channel)) return;
+  if (codec_) codec_->let_go();
+  if (transport_ && transport_->owned_alone()) transport_->let_go();
+}
+
+PluginCollector::PluginCollector() : previous_(std::exchange(collecting, this)) {}
+
+PluginCollector::~PluginCollector() { collecting = previous_; }
 
 }  // namespace sigtap::py

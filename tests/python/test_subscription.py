@@ -1,9 +1,11 @@
 """_Subscription: every item in order then None, ending from the callback, unraisable errors, threads, exit."""
 
 import contextlib
+import gc
 import glob
 import textwrap
 import time
+import weakref
 
 import pytest
 
@@ -157,3 +159,23 @@ def test_exit_leaves_behind_workers_blocked_in_python(run_python, ctrl_c):
         print("done")
     """, timeout=30)
     assert (result.returncode, result.stdout) == (0, "done\n"), result.stderr
+
+
+def collect_then_go_on(item):
+    gc.collect()
+    return True
+
+
+# A callable that leads back to its own handle would keep the subscription running for good unless the collector sees
+# the cycle; collected, the subscription stops, also when the collection runs on its own thread (which must not wait
+# for itself).
+@pytest.mark.parametrize("where", ["main", "own-thread"])
+def test_a_subscription_in_a_cycle_with_its_callable_is_collected(bus, wait_until, where):
+    class Keeper:  # called without itself on the stack, so that its own thread may find it unreachable
+        __call__ = staticmethod(collect_then_go_on if where == "own-thread" else bool)
+    tx, rx, keeper = _open(bus), _open(bus), Keeper()
+    keeper.handle = rx.subscribe(keeper)
+    ref = weakref.ref(keeper)
+    del keeper
+    gc.collect() if where == "main" else tx.send(frame(1))
+    wait_until(lambda: rx.closed is False and ref() is None)  # any entry point drains what the thread released
