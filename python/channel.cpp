@@ -239,7 +239,9 @@ PyObject* channel_send(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     sent = std::move(*quick);
   } else {
     ReleaseGil unlocked;
-    Interruptible interruptible;  // a TCP peer that stopped reading
+    // A TCP peer that stopped reading, or a codec that another thread's
+    // encode or decode holds for long.
+    Interruptible interruptible;
     sent = channel_of(self).send(*message);
   }
   drain_releases();
@@ -300,10 +302,14 @@ PyObject* channel_every(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   // caller holds while it waits for the interpreter lock.
   Result<std::unique_ptr<Periodic>> started = [&]() -> Result<std::unique_ptr<Periodic>> {
     ReleaseGil unlocked;
+    Interruptible interruptible;  // another thread's encode or decode may hold the codec for long
     return channel_of(self).every(*period, std::move(*message), until);
   }();
   drain_releases();
-  if (!started.ok()) return to_py(std::move(started).error());
+  if (!started.ok()) {
+    if (PyErr_Occurred()) return nullptr;  // Ctrl-C
+    return to_py(std::move(started).error());
+  }
   return periodic_to_py(std::move(started).value());
 }
 
