@@ -5,6 +5,7 @@
 
 #include <utility>
 
+#include "core/thread.hpp"
 
 namespace sigtap {
 namespace {
@@ -14,6 +15,18 @@ std::optional<Instant> earliest(std::optional<Instant> a, std::optional<Instant>
   if (!a) return b;
   if (!b) return a;
   return *a < *b ? a : b;
+}
+
+// The text of a failed send, formatted before the state lock is taken again
+// so that no foreign code ever runs under it; nothing for a success, or when
+// even that text cannot be allocated.
+std::unique_ptr<const std::string> failure_text(const Status& sent) noexcept {
+  if (sent.ok()) return nullptr;
+  try {
+    return std::make_unique<const std::string>(sent.error().fmt());
+  } catch (const std::exception&) {
+    return nullptr;
+  }
 }
 
 // The body of the sender thread. Everything it touches is owned here (the
@@ -49,20 +62,22 @@ void send_loop(Channel& channel, channel::Shared& shared, std::optional<Duration
     // The copy is taken under the lock so that update() never tears a send;
     // the lock is released for the send itself because the codec and the
     // transport may block (or need the interpreter lock, for Python plug-ins).
-    std::optional<std::string> failure;
-    {
+    Status sent;
+    try {
       Message copy = state.message;
       lock.unlock();
-      Status sent = channel.send(copy);
-      // Formatted before the state lock is taken again, so that no foreign
-      // code ever runs under it.
-      if (!sent.ok()) failure = sent.error().fmt();
+      sent = channel.send(copy);
+    } catch (const std::exception&) {
+      // A failed allocation (the copy of a large message, or the transport's
+      // copy of it for each receiver) fails this send, as any send error does.
+      sent = caught_error();
     }
-    lock.lock();
-    if (failure) {
-      state.last_error = std::move(failure);
-    } else {
+    std::unique_ptr<const std::string> failure = failure_text(sent);
+    if (!lock.owns_lock()) lock.lock();
+    if (sent.ok()) {
       ++state.sent_count;
+    } else if (failure) {
+      state.last_error = std::move(failure);
     }
 
     // Fixed rate: the grid comes from the start, not from the end of the
@@ -109,10 +124,15 @@ Periodic::Periodic(std::shared_ptr<channel::Shared> shared, std::weak_ptr<Inner>
 
 Periodic::~Periodic() { stop(); }
 
+std::unique_lock<std::mutex> Periodic::state_lock() const {
+  if (!worker_.in_this_process()) return {};
+  return std::unique_lock(shared_->mutex);
+}
+
 Status Periodic::set_period(Duration period) {
   if (period.is_zero()) return Error::config("the period must be positive");
   {
-    std::lock_guard lock(shared_->mutex);
+    auto lock = state_lock();
     shared_->state.period = period;
   }
   shared_->cv.notify_all();
@@ -120,6 +140,9 @@ Status Periodic::set_period(Duration period) {
 }
 
 void Periodic::update(Message message) {
+  // In a forked child nobody sends it, and the message there may be one the
+  // vanished sender was copying.
+  if (!worker_.in_this_process()) return;
   {
     std::lock_guard lock(shared_->mutex);
     std::swap(shared_->state.message, message);
@@ -127,16 +150,19 @@ void Periodic::update(Message message) {
   // The old message is dropped here, outside the state lock.
 }
 
-void Periodic::stop() {
+void Periodic::request_stop() {
   // In a forked child the state lock may be held by the vanished sender.
-  if (worker_.in_this_process()) {
-    {
-      std::lock_guard lock(shared_->mutex);
-      shared_->state.stopped = true;
-    }
-    shared_->cv.notify_all();
+  if (!worker_.in_this_process()) return;
+  {
+    std::lock_guard lock(shared_->mutex);
+    shared_->state.stopped = true;
   }
-  worker_.end();
+  shared_->cv.notify_all();
+}
+
+void Periodic::stop(bool wait) {
+  request_stop();
+  worker_.end(wait);
 }
 
 bool Periodic::is_running() const {
@@ -146,17 +172,19 @@ bool Periodic::is_running() const {
 }
 
 std::optional<std::string> Periodic::last_error() const {
-  std::lock_guard lock(shared_->mutex);
-  return shared_->state.last_error;
+  auto lock = state_lock();
+  const std::unique_ptr<const std::string>& error = shared_->state.last_error;
+  if (!error) return std::nullopt;
+  return *error;
 }
 
 std::uint64_t Periodic::sent_count() const {
-  std::lock_guard lock(shared_->mutex);
+  auto lock = state_lock();
   return shared_->state.sent_count;
 }
 
 Duration Periodic::period() const {
-  std::lock_guard lock(shared_->mutex);
+  auto lock = state_lock();
   return shared_->state.period;
 }
 

@@ -18,7 +18,10 @@ namespace channel {
 /// The state a sender thread shares with its handle.
 struct State {
   Message message;
-  std::optional<std::string> last_error;
+  // Replaced whole, never changed in place: a forked child reads it without
+  // the lock (see Periodic::state_lock), and one pointer store leaves it
+  // either the old text or the new one.
+  std::unique_ptr<const std::string> last_error;
   Duration period;
   std::uint64_t sent_count = 0;
   bool stopped = false;
@@ -46,8 +49,13 @@ class Periodic {
   void update(Message message);
   /// Stops the sender and waits for its thread, except on the sender's own
   /// thread or while the caller holds the channel's codec lock (the thread
-  /// then ends by itself). Idempotent.
-  void stop();
+  /// then ends by itself). Idempotent. With `wait` false, a thread that has
+  /// not finished is not waited for (see Worker::end).
+  void stop(bool wait = true);
+  /// Tells the sender to stop, without waiting for its thread.
+  void request_stop();
+  /// Whether the thread has finished (or was never there): stop() would not wait.
+  bool finished() const { return !worker_.running(); }
   bool is_running() const;
   std::optional<std::string> last_error() const;
   std::uint64_t sent_count() const;
@@ -56,6 +64,11 @@ class Periodic {
  private:
   friend class Channel;
   Periodic(std::shared_ptr<channel::Shared> shared, std::weak_ptr<Inner> inner);
+  // The state lock, except in a process forked after the start: the sender
+  // is not there, but it may have held the lock at the fork, and then the
+  // lock stays held for good; the child's only thread touching the state
+  // goes without it.
+  std::unique_lock<std::mutex> state_lock() const;
 
   std::shared_ptr<channel::Shared> shared_;
   Worker worker_;

@@ -5,6 +5,7 @@
 #include <thread>
 #include <utility>
 
+#include "core/thread.hpp"
 
 namespace sigtap {
 namespace {
@@ -39,10 +40,17 @@ void receive_loop(Channel& channel, const std::atomic<bool>& stopped, Subscripti
     // What is ready already is taken without waiting, so a callback that
     // holds on to something between items (the interpreter lock) keeps it
     // for a whole run of them.
-    auto received = channel.try_recv();
-    if (received.ok() && !received.value()) {
-      about_to_wait();
-      received = channel.recv(kReceiveSlice);
+    Result<std::optional<Message>> received = std::optional<Message>{};
+    try {
+      received = channel.try_recv();
+      if (received.ok() && !received.value()) {
+        about_to_wait();
+        received = channel.recv(kReceiveSlice);
+      }
+    } catch (const std::exception&) {
+      // A failed allocation in the receive or the decode is an error of
+      // this receive, handed over as any other.
+      received = caught_error();
     }
     if (received.ok()) {
       std::optional<Message>& message = received.value();
@@ -107,9 +115,11 @@ Subscription::Subscription(std::shared_ptr<std::atomic<bool>> stopped, std::weak
 
 Subscription::~Subscription() { stop(); }
 
-void Subscription::stop() {
-  stopped_->store(true, std::memory_order_release);
-  worker_.end();
+void Subscription::request_stop() { stopped_->store(true, std::memory_order_release); }
+
+void Subscription::stop(bool wait) {
+  request_stop();
+  worker_.end(wait);
 }
 
 bool Subscription::is_running() const { return worker_.running(); }

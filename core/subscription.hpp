@@ -23,8 +23,13 @@ class Subscription {
 
   /// Sets the stop flag and waits for the receive thread, except on that
   /// thread itself or while the caller holds the channel's codec lock.
-  /// Idempotent.
-  void stop();
+  /// Idempotent. With `wait` false, a thread that has not finished is not
+  /// waited for (see Worker::end).
+  void stop(bool wait = true);
+  /// Sets the stop flag, without waiting for the thread.
+  void request_stop();
+  /// Whether the thread has finished (or was never there): stop() would not wait.
+  bool finished() const { return !worker_.running(); }
   bool is_running() const;
 
  private:

@@ -1,10 +1,12 @@
-// Named threads with blocked signals.
+// Named threads with blocked signals, and the error for an exception one of them caught.
 #include "core/thread.hpp"
 
 #include <pthread.h>
 #include <signal.h>
 
 #include <cerrno>
+#include <new>
+#include <stdexcept>
 #include <string>
 #include <system_error>
 
@@ -32,6 +34,20 @@ Result<std::thread> spawn_thread(std::string_view name, std::function<void()> bo
   }
   pthread_sigmask(SIG_SETMASK, &old, nullptr);
   return out;
+}
+
+Error caught_error() noexcept {
+  try {
+    throw;
+  } catch (const std::bad_alloc&) {
+  } catch (const std::length_error&) {
+  } catch (const std::exception& e) {
+    try {
+      return Error::io(IoKind::Other, e.what());
+    } catch (const std::exception&) {
+    }
+  }
+  return Error::io(IoKind::OutOfMemory, "out of memory");
 }
 
 }  // namespace sigtap

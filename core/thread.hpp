@@ -1,4 +1,4 @@
-// Starting the library's own threads: named, with asynchronous signals blocked.
+// Starting the library's own threads: named, with asynchronous signals blocked; what they report for a caught exception.
 #pragma once
 
 #include <functional>
@@ -15,5 +15,14 @@ namespace sigtap {
 /// thread and never interrupts one of our system calls. Fails with an Io
 /// error when the system refuses the thread.
 Result<std::thread> spawn_thread(std::string_view name, std::function<void()> body);
+
+/// The error a library thread reports for the std::exception it caught from
+/// the code it runs (the containers throw std::bad_alloc when memory runs
+/// out): Io OutOfMemory "out of memory" for a failed allocation or a size
+/// beyond what can be allocated (std::length_error), Io Other with what() for
+/// any other. Call only inside a catch block of a std::exception. Never
+/// throws: "out of memory" needs no allocation, and it stands in for the
+/// other text when that cannot be made.
+Error caught_error() noexcept;
 
 }  // namespace sigtap

@@ -36,7 +36,7 @@ Status Worker::start(std::string_view name, std::function<void()> body) {
   return {};
 }
 
-void Worker::end() {
+void Worker::end(bool wait) {
   if (!in_this_process()) {
     // The handle's own lock may have been held by a thread of the parent.
     if (pid_ != 0 && thread_) keep_forever(std::exchange(thread_, std::nullopt).value());
@@ -48,7 +48,8 @@ void Worker::end() {
     thread = std::exchange(thread_, std::nullopt);
   }
   if (!thread) return;
-  bool must_not_wait = thread->get_id() == std::this_thread::get_id();
+  bool must_not_wait = thread->get_id() == std::this_thread::get_id() ||
+                       (!wait && !finished_->load(std::memory_order_acquire));
   if (!must_not_wait) {
     std::shared_ptr<Inner> in = inner_.lock();
     must_not_wait = in && in->codec_held_by_current_thread();

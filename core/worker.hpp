@@ -36,8 +36,10 @@ class Worker {
   /// Waits for the thread to end, once (later calls return at once). The
   /// caller must have told the body to stop. Does not wait on the thread
   /// itself, nor while the caller holds the channel's codec lock (the thread
-  /// may be waiting for it): the thread then ends by itself, detached.
-  void end();
+  /// may be waiting for it): the thread then ends by itself, detached. With
+  /// `wait` false a thread whose body has not returned is not waited for
+  /// either (the binding gives up on one stuck in a Python call at exit).
+  void end(bool wait = true);
   /// Started, not ended through the handle, and the body has not returned.
   bool running() const;
   /// False in a process forked after the start: the thread does not exist

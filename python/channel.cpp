@@ -1,7 +1,10 @@
 // _Channel and _open: argument conversion, the lock released around every core call that waits, 50 ms receive slices.
 #include "python/channel.hpp"
 
+#include <structmember.h>
+
 #include <algorithm>
+#include <cstddef>
 #include <new>
 #include <optional>
 #include <string>
@@ -16,6 +19,7 @@
 #include "python/args.hpp"
 #include "python/convert.hpp"
 #include "python/errors.hpp"
+#include "python/guard.hpp"
 #include "python/interrupt.hpp"
 #include "python/message.hpp"
 #include "python/periodic.hpp"
@@ -33,6 +37,7 @@ constexpr Duration kSlice = Duration::from_millis(50);
 
 struct ChannelObject {
   PyObject_HEAD
+  PyObject* weakrefs;
   std::string url;
   std::string codec;
   Channel channel;
@@ -42,6 +47,8 @@ struct ChannelObject {
   // A file:// replay through the raw codec: its reads go into lent bytes
   // objects, which become the messages' `.data` without a copy.
   bool lends_read_buffers;
+  // Python plug-ins of this channel, which may keep the channel itself.
+  PluginObjects plugins;
 };
 
 ChannelObject* object(PyObject* self) { return reinterpret_cast<ChannelObject*>(self); }
@@ -81,7 +88,7 @@ std::optional<Options> options_arg(PyObject* kwargs) {
   return options;
 }
 
-PyObject* wrap(std::string url, std::string codec, Channel channel) {
+PyObject* wrap(std::string url, std::string codec, Channel channel, PluginObjects plugins) {
   PyTypeObject* type = channel_type();
   if (!type) return nullptr;
   auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
@@ -93,6 +100,7 @@ PyObject* wrap(std::string url, std::string codec, Channel channel) {
   object(self)->lends_read_buffers =
       channel.inner()->transport_is<transport::FileTransport>() && channel.inner()->codec_is<Raw>();
   new (&object(self)->channel) Channel(std::move(channel));
+  new (&object(self)->plugins) PluginObjects(plugins);
   return self;
 }
 
@@ -191,15 +199,19 @@ PyObject* open_channel(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
   if (!options) return nullptr;
   // Released: opening may resolve names, connect, read a DBC file, or call a
   // Python factory on this very thread (which takes the lock itself).
+  PluginObjects plugins;
   Result<Channel> opened = [&]() -> Result<Channel> {
+    PluginCollector collector;
     ReleaseGil unlocked;
     Interruptible interruptible;  // a FIFO waits for its reader
-    return Channel::open(*url, codec, std::move(*options));
+    Result<Channel> result = Channel::open(*url, codec, std::move(*options));
+    plugins = collector.found();
+    return result;
   }();
   drain_releases();
   if (PyErr_Occurred()) return nullptr;  // Ctrl-C
   if (!opened.ok()) return to_py(std::move(opened).error());
-  return wrap(std::move(*url), std::move(codec), std::move(opened).value());
+  return wrap(std::move(*url), std::move(codec), std::move(opened).value(), plugins);
 }
 
 // ---- methods ---------------------------------------------------------------
@@ -227,7 +239,9 @@ PyObject* channel_send(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     sent = std::move(*quick);
   } else {
     ReleaseGil unlocked;
-    Interruptible interruptible;  // a TCP peer that stopped reading
+    // A TCP peer that stopped reading, or a codec that another thread's
+    // encode or decode holds for long.
+    Interruptible interruptible;
     sent = channel_of(self).send(*message);
   }
   drain_releases();
@@ -288,10 +302,14 @@ PyObject* channel_every(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   // caller holds while it waits for the interpreter lock.
   Result<std::unique_ptr<Periodic>> started = [&]() -> Result<std::unique_ptr<Periodic>> {
     ReleaseGil unlocked;
+    Interruptible interruptible;  // another thread's encode or decode may hold the codec for long
     return channel_of(self).every(*period, std::move(*message), until);
   }();
   drain_releases();
-  if (!started.ok()) return to_py(std::move(started).error());
+  if (!started.ok()) {
+    if (PyErr_Occurred()) return nullptr;  // Ctrl-C
+    return to_py(std::move(started).error());
+  }
   return periodic_to_py(std::move(started).value());
 }
 
@@ -310,7 +328,7 @@ PyObject* channel_subscribe(PyObject* self, PyObject* const* args, Py_ssize_t na
   // A refused start dropped the callback without the lock: release it now.
   drain_releases();
   if (!started.ok()) return to_py(std::move(started).error());
-  return subscription_to_py(std::move(started).value());
+  return subscription_to_py(std::move(started).value(), std::move(handlers.callable));
 }
 
 PyObject* channel_close(PyObject* self, PyObject*) {
@@ -339,24 +357,24 @@ PyObject* channel_exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
 }
 
 PyMethodDef channel_methods[] = {
-    {"send", method_cast(channel_send), METH_FASTCALL | METH_KEYWORDS,
+    {"send", method<channel_send>(), METH_FASTCALL | METH_KEYWORDS,
      "send($self, message, fields=None)\n--\n\nSend a message: a `Message`, or a name and its fields."},
-    {"recv", method_cast(channel_recv), METH_FASTCALL | METH_KEYWORDS,
+    {"recv", method<channel_recv>(), METH_FASTCALL | METH_KEYWORDS,
      "recv($self, timeout=None)\n--\n\n"
      "The next message; None once `timeout` seconds pass (None waits\nforever; Ctrl-C interrupts)."},
-    {"every", method_cast(channel_every), METH_FASTCALL | METH_KEYWORDS,
+    {"every", method<channel_every>(), METH_FASTCALL | METH_KEYWORDS,
      "every($self, period, message, fields=None, *, duration=None)\n--\n\n"
      "Send a message every `period` seconds from a background thread, for\n`duration` seconds or until stopped."},
-    {"subscribe", method_cast(channel_subscribe), METH_FASTCALL | METH_KEYWORDS,
+    {"subscribe", method<channel_subscribe>(), METH_FASTCALL | METH_KEYWORDS,
      "subscribe($self, callback)\n--\n\n"
      "Receive on a background thread and call `callback(item)` for every\n"
      "item (with the GIL): a `Message`, an exception instance for a receive\n"
      "error, or None once when the channel closes. A falsy return value or\n"
      "an exception from the callback ends the subscription."},
-    {"close", method_cast(channel_close), METH_NOARGS,
+    {"close", method<channel_close>(), METH_NOARGS,
      "close($self)\n--\n\nClose the channel; blocked receivers stop, iteration ends."},
-    {"__enter__", method_cast(channel_enter), METH_NOARGS, "__enter__($self)\n--\n\n"},
-    {"__exit__", method_cast(channel_exit), METH_FASTCALL | METH_KEYWORDS, "__exit__($self, _t, _e, _tb)\n--\n\n"},
+    {"__enter__", method<channel_enter>(), METH_NOARGS, "__enter__($self)\n--\n\n"},
+    {"__exit__", method<channel_exit>(), METH_FASTCALL | METH_KEYWORDS, "__exit__($self, _t, _e, _tb)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -368,7 +386,7 @@ PyObject* get_closed(PyObject* self, void*) {
 }
 
 PyGetSetDef channel_getset[] = {
-    {"closed", get_closed, nullptr, nullptr, nullptr},
+    {"closed", guarded<get_closed>, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -376,15 +394,31 @@ PyGetSetDef channel_getset[] = {
 
 void channel_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
+  PyObject_GC_UnTrack(self);
   // Not closed: senders and subscriptions started from this channel keep
   // their own references and go on.
   ChannelObject* obj = object(self);
+  if (obj->weakrefs) PyObject_ClearWeakRefs(self);
+  obj->plugins.~PluginObjects();
   obj->channel.~Channel();
   obj->codec.~basic_string();
   obj->url.~basic_string();
   auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
   free_fn(self);
   Py_DECREF(type);  // instances of a heap type hold a reference to it
+}
+
+// A plug-in that keeps its channel (a codec that replies) makes a cycle that
+// only the channel can show the collector; collected, the channel is closed,
+// as nobody can reach it any more.
+int channel_traverse(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(Py_TYPE(self));
+  return object(self)->plugins.traverse(channel_of(self), visit, arg);
+}
+
+int channel_clear(PyObject* self) {
+  object(self)->plugins.clear(channel_of(self));
+  return 0;
 }
 
 PyObject* channel_iter(PyObject* self) {
@@ -410,14 +444,23 @@ PyObject* channel_repr(PyObject* self) {
   return text_to_py(out);
 }
 
+// Weak references (limited API: the offset is declared as a member).
+PyMemberDef channel_members[] = {
+    {"__weaklistoffset__", T_PYSSIZET, offsetof(ChannelObject, weakrefs), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
 PyType_Slot channel_slots[] = {
     {Py_tp_doc, const_cast<char*>("A transport and a codec composed: send and receive messages.")},
-    {Py_tp_dealloc, reinterpret_cast<void*>(channel_dealloc)},
+    {Py_tp_dealloc, slot<channel_dealloc>()},
+    {Py_tp_traverse, slot<channel_traverse>()},
+    {Py_tp_clear, slot<channel_clear>()},
+    {Py_tp_members, channel_members},
     {Py_tp_methods, channel_methods},
     {Py_tp_getset, channel_getset},
-    {Py_tp_iter, reinterpret_cast<void*>(channel_iter)},
-    {Py_tp_iternext, reinterpret_cast<void*>(channel_iternext)},
-    {Py_tp_repr, reinterpret_cast<void*>(channel_repr)},
+    {Py_tp_iter, slot<channel_iter>()},
+    {Py_tp_iternext, slot<channel_iternext>()},
+    {Py_tp_repr, slot<channel_repr>()},
     {0, nullptr},
 };
 
@@ -426,14 +469,14 @@ PyType_Spec channel_spec = {
     "sigtap._sigtap._Channel",
     sizeof(ChannelObject),
     0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_HAVE_GC,
     channel_slots,
 };
 
 PyTypeObject* channel_type_cell = nullptr;
 
 PyMethodDef open_def[] = {
-    {"_open", method_cast(open_channel), METH_FASTCALL | METH_KEYWORDS,
+    {"_open", method<open_channel>(), METH_FASTCALL | METH_KEYWORDS,
      "_open(url, codec=..., **options)\n--\n\n"
      "Open a channel over the transport `url` with the codec `codec`.\n"
      "\n"

@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "python/convert.hpp"
+#include "python/guard.hpp"
 
 namespace sigtap::py {
 namespace {
@@ -113,6 +114,18 @@ Error capture_python_error() {
   }
   std::string display = exception_display(value);
   return Error::external(std::make_unique<PyExternalError>(std::move(display), Ref::steal(value)));
+}
+
+void raise_caught_exception() noexcept {
+  try {
+    throw;
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::length_error&) {
+    PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    PyErr_SetString(PyExc_SystemError, e.what());
+  }
 }
 
 std::string exception_display(PyObject* exception) {

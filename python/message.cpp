@@ -1,4 +1,5 @@
 // sigtap.Message: construction from Python arguments, read-only properties, lookup, equality, repr.
+#include "python/guard.hpp"
 #include "python/message.hpp"
 
 #include <charconv>
@@ -217,13 +218,13 @@ PyObject* get_timestamp(PyObject* self, void*) {
 }
 
 PyGetSetDef message_getset[] = {
-    {"name", get_name, nullptr, "The message name; None for a raw (undecoded) message.", nullptr},
-    {"fields", get_fields, nullptr, "Decoded fields (a new dict on each access).", nullptr},
-    {"data", get_data, nullptr, "The raw bytes (a CAN payload, an SBF block, a datagram), if any.", nullptr},
-    {"id", get_id, nullptr, "CAN identifier, for CAN frames.", nullptr},
-    {"extended", get_extended, nullptr, "29-bit CAN identifier.", nullptr},
-    {"fd", get_fd, nullptr, "CAN FD frame.", nullptr},
-    {"timestamp", get_timestamp, nullptr, "Reception time, seconds since the Unix epoch.", nullptr},
+    {"name", guarded<get_name>, nullptr, "The message name; None for a raw (undecoded) message.", nullptr},
+    {"fields", guarded<get_fields>, nullptr, "Decoded fields (a new dict on each access).", nullptr},
+    {"data", guarded<get_data>, nullptr, "The raw bytes (a CAN payload, an SBF block, a datagram), if any.", nullptr},
+    {"id", guarded<get_id>, nullptr, "CAN identifier, for CAN frames.", nullptr},
+    {"extended", guarded<get_extended>, nullptr, "29-bit CAN identifier.", nullptr},
+    {"fd", guarded<get_fd>, nullptr, "CAN FD frame.", nullptr},
+    {"timestamp", guarded<get_timestamp>, nullptr, "Reception time, seconds since the Unix epoch.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -321,13 +322,13 @@ const char kMessageDoc[] =
 
 PyType_Slot message_slots[] = {
     {Py_tp_doc, const_cast<char*>(kMessageDoc)},
-    {Py_tp_new, reinterpret_cast<void*>(message_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(message_dealloc)},
+    {Py_tp_new, slot<message_new>()},
+    {Py_tp_dealloc, slot<message_dealloc>()},
     {Py_tp_getset, message_getset},
-    {Py_mp_subscript, reinterpret_cast<void*>(message_subscript)},
-    {Py_sq_contains, reinterpret_cast<void*>(message_contains)},
-    {Py_tp_repr, reinterpret_cast<void*>(message_repr)},
-    {Py_tp_richcompare, reinterpret_cast<void*>(message_richcompare)},
+    {Py_mp_subscript, slot<message_subscript>()},
+    {Py_sq_contains, slot<message_contains>()},
+    {Py_tp_repr, slot<message_repr>()},
+    {Py_tp_richcompare, slot<message_richcompare>()},
     {0, nullptr},
 };
 

@@ -1,5 +1,6 @@
 // The extension module sigtap._sigtap: multi-phase initialisation, one exec step.
 #include "python/channel.hpp"
+#include "python/guard.hpp"
 #include "python/message.hpp"
 #include "python/periodic.hpp"
 #include "python/plugins.hpp"
@@ -20,6 +21,13 @@ bool add_type(PyObject* module, const char* name, PyTypeObject* type) {
 int exec_module(PyObject* module) {
   if (!PyModule_Check(module)) {
     PyErr_SetString(PyExc_TypeError, "expected a module object");
+    return -1;
+  }
+  // The library's state is the process's, not an interpreter's: the exit
+  // hook, the finalizing flag, the classes and the workers' thread states
+  // all belong to the main interpreter, which must outlive every use of them.
+  if (PyInterpreterState_GetID(PyInterpreterState_Get()) != 0) {
+    PyErr_SetString(PyExc_ImportError, "sigtap can be imported only in the main interpreter, not in a subinterpreter");
     return -1;
   }
   // Threads of the core must stop touching Python once the interpreter
@@ -43,7 +51,7 @@ int exec_module(PyObject* module) {
 }
 
 PyModuleDef_Slot module_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    {Py_mod_exec, slot<exec_module>()},
     {0, nullptr},
 };
 

@@ -1,4 +1,5 @@
 // sigtap.Periodic: update, stop, period, sent_count, last_error, running, context manager, repr.
+#include "python/guard.hpp"
 #include "python/periodic.hpp"
 
 #include <new>
@@ -72,12 +73,12 @@ PyObject* periodic_exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 }
 
 PyMethodDef periodic_methods[] = {
-    {"update", method_cast(periodic_update), METH_FASTCALL | METH_KEYWORDS,
+    {"update", method<periodic_update>(), METH_FASTCALL | METH_KEYWORDS,
      "update($self, message, fields=None)\n--\n\nSend this message instead from the next period on."},
-    {"stop", method_cast(periodic_stop), METH_NOARGS,
+    {"stop", method<periodic_stop>(), METH_NOARGS,
      "stop($self)\n--\n\nStop sending and wait for the sender thread (idempotent)."},
-    {"__enter__", method_cast(periodic_enter), METH_NOARGS, "__enter__($self)\n--\n\n"},
-    {"__exit__", method_cast(periodic_exit), METH_FASTCALL | METH_KEYWORDS, "__exit__($self, _t, _e, _tb)\n--\n\n"},
+    {"__enter__", method<periodic_enter>(), METH_NOARGS, "__enter__($self)\n--\n\n"},
+    {"__exit__", method<periodic_exit>(), METH_FASTCALL | METH_KEYWORDS, "__exit__($self, _t, _e, _tb)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -126,10 +127,10 @@ PyObject* get_running(PyObject* self, void*) {
 }
 
 PyGetSetDef periodic_getset[] = {
-    {"period", get_period, set_period, "Period in seconds.", nullptr},
-    {"sent_count", get_sent_count, nullptr, nullptr, nullptr},
-    {"last_error", get_last_error, nullptr, "The last send error (sending continues after one).", nullptr},
-    {"running", get_running, nullptr, nullptr, nullptr},
+    {"period", guarded<get_period>, guarded<set_period>, "Period in seconds.", nullptr},
+    {"sent_count", guarded<get_sent_count>, nullptr, nullptr, nullptr},
+    {"last_error", guarded<get_last_error>, nullptr, "The last send error (sending continues after one).", nullptr},
+    {"running", guarded<get_running>, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -168,10 +169,10 @@ PyType_Slot periodic_slots[] = {
                     "A message sent periodically by `Channel.every`.\n\n"
                     "No method holds a lock across a GIL-dependent wait: the sender thread may\n"
                     "need the GIL (a Python codec or transport) while `stop()` joins it.")},
-    {Py_tp_dealloc, reinterpret_cast<void*>(periodic_dealloc)},
+    {Py_tp_dealloc, slot<periodic_dealloc>()},
     {Py_tp_methods, periodic_methods},
     {Py_tp_getset, periodic_getset},
-    {Py_tp_repr, reinterpret_cast<void*>(periodic_repr)},
+    {Py_tp_repr, slot<periodic_repr>()},
     {0, nullptr},
 };
 

@@ -1,4 +1,5 @@
 // PyCodec and PyTransport: Python objects driven as core codecs and transports, each call under the interpreter lock.
+#include "python/guard.hpp"
 #include "python/plugins.hpp"
 
 #include <memory>
@@ -9,6 +10,7 @@
 
 #include "core/channel.hpp"
 #include "core/codec/codec.hpp"
+#include "core/thread.hpp"
 #include "core/transport/transport.hpp"
 #include "python/args.hpp"
 #include "python/convert.hpp"
@@ -43,8 +45,27 @@ PyObject* close_name() {
 }
 
 // What an adaptor returns instead of touching Python once the interpreter
-// finalizes: no packet will come any more, which ends every receive loop.
+// finalizes, or once its object was let go (its channel was collected): no
+// packet will come any more, which ends every receive loop.
 Error shutting_down() { return Error::closed(); }
+
+// The collector of the Channel::open running on this thread, if any.
+thread_local PluginCollector* collecting = nullptr;
+
+// The body of a plug-in call as the core expects it: every failure a value.
+// What the conversions throw (std::bad_alloc for a large message) becomes
+// the error caught_error() gives, which the binding raises as MemoryError; a
+// Python error set on the way is dropped with it, so that it does not stay
+// set for the next user of the thread state. Runs with the lock held.
+template <class Body>
+auto plugin_call(Body&& body) -> decltype(body()) {
+  try {
+    return body();
+  } catch (const std::exception&) {
+    PyErr_Clear();
+    return caught_error();
+  }
+}
 
 // obj.name(arg) as a new reference; nullptr with the exception set.
 Ref call_method(PyObject* obj, PyObject* name, PyObject* arg) {
@@ -80,48 +101,57 @@ bool for_each_message(PyObject* result, Each&& each) {
   return !PyErr_Occurred();
 }
 
+}  // namespace
+
 // ---- PyCodec -------------------------------------------------------------------
 
 class PyCodec final : public Codec {
  public:
   explicit PyCodec(Ref obj) : obj_(std::move(obj)) {}
 
+  PyObject* object() const { return obj_.get(); }
+  void let_go() { obj_.reset(); }
+
   Result<std::vector<Packet>> encode(const Message& message) override {
     EnsureGil gil;
-    if (!gil.acquired()) return shutting_down();
-    Ref arg = Ref::steal(message_to_py(message.clone()));
-    if (!arg) return capture_python_error();
-    Ref result = call_method(obj_.get(), encode_name(), arg.get());
-    if (!result) return capture_python_error();
-    std::vector<Packet> packets;
-    bool ok = for_each_message(result.get(), [&packets](const Message& m) {
-      auto packet = message_packet(m);
-      if (!packet) return false;
-      packets.push_back(std::move(*packet));
-      return true;
+    if (!gil.acquired() || !obj_) return shutting_down();
+    return plugin_call([&]() -> Result<std::vector<Packet>> {
+      Ref arg = Ref::steal(message_to_py(message.clone()));
+      if (!arg) return capture_python_error();
+      Ref result = call_method(obj_.get(), encode_name(), arg.get());
+      if (!result) return capture_python_error();
+      std::vector<Packet> packets;
+      bool ok = for_each_message(result.get(), [&packets](const Message& m) {
+        auto packet = message_packet(m);
+        if (!packet) return false;
+        packets.push_back(std::move(*packet));
+        return true;
+      });
+      if (!ok) return capture_python_error();
+      return packets;
     });
-    if (!ok) return capture_python_error();
-    return packets;
   }
 
   Status decode(Packet packet, std::vector<Message>& out) override {
     EnsureGil gil;
-    if (!gil.acquired()) return shutting_down();
-    Ref arg = packet_to_py(std::move(packet));
-    if (!arg) return capture_python_error();
-    // The argument is immutable and ours: its packet stands in for the one
-    // moved into it.
-    const Packet& received = *message_from_py(arg.get())->packet;
-    Ref result = call_method(obj_.get(), decode_name(), arg.get());
-    if (!result) return capture_python_error();
-    bool ok = for_each_message(result.get(), [&out, &received](const Message& m) {
-      Message& copy = out.emplace_back(m.clone());
-      // A decoded message without a packet of its own was made from this one.
-      if (!copy.packet) copy.packet = received;
-      return true;
+    if (!gil.acquired() || !obj_) return shutting_down();
+    return plugin_call([&]() -> Status {
+      Ref arg = packet_to_py(std::move(packet));
+      if (!arg) return capture_python_error();
+      // The argument is immutable and ours: its packet stands in for the one
+      // moved into it.
+      const Packet& received = *message_from_py(arg.get())->packet;
+      Ref result = call_method(obj_.get(), decode_name(), arg.get());
+      if (!result) return capture_python_error();
+      bool ok = for_each_message(result.get(), [&out, &received](const Message& m) {
+        Message& copy = out.emplace_back(m.clone());
+        // A decoded message without a packet of its own was made from this one.
+        if (!copy.packet) copy.packet = received;
+        return true;
+      });
+      if (!ok) return capture_python_error();
+      return {};
     });
-    if (!ok) return capture_python_error();
-    return {};
   }
 
  private:
@@ -130,43 +160,53 @@ class PyCodec final : public Codec {
 
 // ---- PyTransport ---------------------------------------------------------------
 
-class PyTransport final : public Transport {
+// Made only by make_shared: shared_from_this tells whether the channel's
+// state is its only owner.
+class PyTransport final : public Transport, public std::enable_shared_from_this<PyTransport> {
  public:
   explicit PyTransport(Ref obj) : obj_(std::move(obj)) {}
 
+  PyObject* object() const { return obj_.get(); }
+  void let_go() { obj_.reset(); }
+  bool owned_alone() const { return weak_from_this().use_count() == 1; }
+
   Status send(const Packet& packet) override {
     EnsureGil gil;
-    if (!gil.acquired()) return shutting_down();
-    Ref arg = packet_to_py(packet);
-    if (!arg) return capture_python_error();
-    Ref result = call_method(obj_.get(), send_name(), arg.get());
-    if (!result) return capture_python_error();
-    return {};
+    if (!gil.acquired() || !obj_) return shutting_down();
+    return plugin_call([&]() -> Status {
+      Ref arg = packet_to_py(packet);
+      if (!arg) return capture_python_error();
+      Ref result = call_method(obj_.get(), send_name(), arg.get());
+      if (!result) return capture_python_error();
+      return {};
+    });
   }
 
   Result<std::optional<Packet>> recv(std::optional<Duration> timeout) override {
     EnsureGil gil;
-    if (!gil.acquired()) return shutting_down();
-    Ref arg = timeout ? Ref::steal(PyFloat_FromDouble(timeout->as_secs_f64())) : Ref::borrow(Py_None);
-    if (!arg) return capture_python_error();
-    Ref result = call_method(obj_.get(), recv_name(), arg.get());
-    if (!result) return capture_python_error();
-    if (result.get() == Py_None) return std::optional<Packet>();
-    const Message* message = message_from_py(result.get());
-    if (!message) {
-      set_wrong_type(result.get(), "Message");
-      return capture_python_error();
-    }
-    auto packet = message_packet(*message);
-    if (!packet) return capture_python_error();
-    return std::optional<Packet>(std::move(*packet));
+    if (!gil.acquired() || !obj_) return shutting_down();
+    return plugin_call([&]() -> Result<std::optional<Packet>> {
+      Ref arg = timeout ? Ref::steal(PyFloat_FromDouble(timeout->as_secs_f64())) : Ref::borrow(Py_None);
+      if (!arg) return capture_python_error();
+      Ref result = call_method(obj_.get(), recv_name(), arg.get());
+      if (!result) return capture_python_error();
+      if (result.get() == Py_None) return std::optional<Packet>();
+      const Message* message = message_from_py(result.get());
+      if (!message) {
+        set_wrong_type(result.get(), "Message");
+        return capture_python_error();
+      }
+      auto packet = message_packet(*message);
+      if (!packet) return capture_python_error();
+      return std::optional<Packet>(std::move(*packet));
+    });
   }
 
   // Never fails: a missing close is fine, a failing one is reported as
   // unraisable, and the channel counts as closed either way.
   void close() override {
     EnsureGil gil;
-    if (!gil.acquired()) return;
+    if (!gil.acquired() || !obj_) return;
     Ref method = Ref::steal(PyObject_GetAttr(obj_.get(), close_name()));
     if (!method) {
       PyErr_Clear();  // no close (AttributeError), or a failing look-up: nothing to do
@@ -180,6 +220,8 @@ class PyTransport final : public Transport {
   Ref obj_;
 };
 
+namespace {
+
 // ---- factories -----------------------------------------------------------------
 
 // The script's factory, shared by the copies of the registry entry. The last
@@ -189,25 +231,33 @@ using FactoryRef = std::shared_ptr<const Ref>;
 Result<CodecPtr> open_codec(const FactoryRef& factory, CodecSpec spec) {
   EnsureGil gil;
   if (!gil.acquired()) return shutting_down();
-  Ref argument = spec.argument ? Ref::steal(text_to_py(*spec.argument)) : Ref::borrow(Py_None);
-  if (!argument) return capture_python_error();
-  Ref options = Ref::steal(options_to_py(spec.options));
-  if (!options) return capture_python_error();
-  Ref codec = Ref::steal(PyObject_CallFunctionObjArgs(factory->get(), argument.get(), options.get(), nullptr));
-  if (!codec) return capture_python_error();
-  return CodecPtr(std::make_unique<PyCodec>(std::move(codec)));
+  return plugin_call([&]() -> Result<CodecPtr> {
+    Ref argument = spec.argument ? Ref::steal(text_to_py(*spec.argument)) : Ref::borrow(Py_None);
+    if (!argument) return capture_python_error();
+    Ref options = Ref::steal(options_to_py(spec.options));
+    if (!options) return capture_python_error();
+    Ref codec = Ref::steal(PyObject_CallFunctionObjArgs(factory->get(), argument.get(), options.get(), nullptr));
+    if (!codec) return capture_python_error();
+    auto made = std::make_unique<PyCodec>(std::move(codec));
+    if (collecting) collecting->note(made.get());
+    return CodecPtr(std::move(made));
+  });
 }
 
 Result<TransportPtr> open_transport(const FactoryRef& factory, Endpoint endpoint) {
   EnsureGil gil;
   if (!gil.acquired()) return shutting_down();
-  Ref address = Ref::steal(text_to_py(endpoint.address));
-  if (!address) return capture_python_error();
-  Ref options = Ref::steal(options_to_py(endpoint.options));
-  if (!options) return capture_python_error();
-  Ref transport = Ref::steal(PyObject_CallFunctionObjArgs(factory->get(), address.get(), options.get(), nullptr));
-  if (!transport) return capture_python_error();
-  return TransportPtr(std::make_shared<PyTransport>(std::move(transport)));
+  return plugin_call([&]() -> Result<TransportPtr> {
+    Ref address = Ref::steal(text_to_py(endpoint.address));
+    if (!address) return capture_python_error();
+    Ref options = Ref::steal(options_to_py(endpoint.options));
+    if (!options) return capture_python_error();
+    Ref transport = Ref::steal(PyObject_CallFunctionObjArgs(factory->get(), address.get(), options.get(), nullptr));
+    if (!transport) return capture_python_error();
+    auto made = std::make_shared<PyTransport>(std::move(transport));
+    if (collecting) collecting->note(made.get());
+    return TransportPtr(std::move(made));
+  });
 }
 
 // ---- module functions ------------------------------------------------------------
@@ -244,14 +294,14 @@ PyObject* register_codec(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
 }
 
 PyMethodDef plugin_defs[] = {
-    {"register_transport", method_cast(register_transport), METH_FASTCALL | METH_KEYWORDS,
+    {"register_transport", method<register_transport>(), METH_FASTCALL | METH_KEYWORDS,
      "register_transport(scheme, factory)\n--\n\n"
      "Register a transport for a URL scheme. `factory(address, options)`\n"
      "gets the part of the URL after `scheme://` (without the query) and the\n"
      "query as a dict, and returns an object with `send(message)`,\n"
      "`recv(timeout) -> Message | None` and optionally `close()`. Packets are\n"
      "nameless `Message`s (`data`, and `id` for CAN)."},
-    {"register_codec", method_cast(register_codec), METH_FASTCALL | METH_KEYWORDS,
+    {"register_codec", method<register_codec>(), METH_FASTCALL | METH_KEYWORDS,
      "register_codec(name, factory)\n--\n\n"
      "Register a codec. `factory(argument, options)` gets the text after\n"
      "`name:` in the codec spec (or None) and the keyword arguments of\n"
@@ -266,5 +316,32 @@ PyMethodDef plugin_defs[] = {
 PyMethodDef* plugin_functions() { return plugin_defs; }
 
 bool has_python_codec(const Inner& inner) { return inner.codec_is<PyCodec>(); }
+
+namespace {
+
+// Other shares of the channel's state belong to the threads of its senders
+// and subscriptions, which may use the plug-ins at any time.
+bool state_owned_alone(const Channel& channel) { return channel.inner().use_count() == 1; }
+
+}  // namespace
+
+int PluginObjects::traverse(const Channel& channel, visitproc visit, void* arg) const {
+  if (!state_owned_alone(channel)) return 0;
+  if (codec_) Py_VISIT(codec_->object());
+  if (transport_ && transport_->owned_alone()) Py_VISIT(transport_->object());
+  return 0;
+}
+
+void PluginObjects::clear(Channel& channel) {
+  if (!state_owned_alone(channel)) return;
+  channel.close();  // a Python transport's close runs Python code
+  if (!state_owned_alone(channel)) return;
+  if (codec_) codec_->let_go();
+  if (transport_ && transport_->owned_alone()) transport_->let_go();
+}
+
+PluginCollector::PluginCollector() : previous_(std::exchange(collecting, this)) {}
+
+PluginCollector::~PluginCollector() { collecting = previous_; }
 
 }  // namespace sigtap::py

@@ -1,4 +1,4 @@
-// Shared declarations of the binding: the limited API (CPython 3.11, abi3), the exception class, method casts.
+// Shared declarations of the binding: the limited API (CPython 3.11, abi3), the exception class, the classes made once.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -26,16 +26,5 @@ inline PyTypeObject* type_once(PyTypeObject*& cell, PyType_Spec* spec) {
   }
   return cell;
 }
-
-/// The signature of a METH_FASTCALL | METH_KEYWORDS method: the positional
-/// arguments, their count, and a tuple of keyword names (or nullptr) whose
-/// values follow the positional ones in `args`.
-using FastMethod = PyObject* (*)(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-using NoArgsMethod = PyObject* (*)(PyObject* self, PyObject* unused);
-
-/// PyMethodDef stores every method as a PyCFunction; the flags tell the
-/// interpreter the real signature.
-inline PyCFunction method_cast(FastMethod f) { return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f)); }
-inline PyCFunction method_cast(NoArgsMethod f) { return f; }
 
 }  // namespace sigtap::py

@@ -19,6 +19,10 @@ inline thread_local LockState lock_state = LockState::kUnknown;
 // holds of the lock (WorkerGil): lock_state is then always known, and its
 // EnsureGil counts as a worker's, not as a Python thread's.
 inline thread_local bool worker_thread = false;
+// Set once the interpreter has begun to unwind this thread (see lock_lost()),
+// as a guard on the way out finds: a ReleaseGil met later on that way must
+// not ask for the lock again.
+inline thread_local bool unwound_by_interpreter = false;
 
 }  // namespace detail
 
@@ -28,8 +32,10 @@ inline thread_local bool worker_thread = false;
 /// the lock (every release of it goes through ReleaseGil), and the core's own
 /// threads have a thread state only inside EnsureGil, except a worker with a
 /// WorkerGil, whose lock_state is always known. (PyGILState_Check is not part
-/// of the 3.11 limited API.) Callable without the lock.
+/// of the 3.11 limited API.) A thread that the interpreter is ending holds
+/// nothing (see lock_lost()). Callable without the lock.
 inline bool lock_held() {
+  if (lock_lost()) return false;
   switch (detail::lock_state) {
     case detail::LockState::kHeld: return true;
     case detail::LockState::kReleased: return false;
@@ -103,9 +109,10 @@ class ReleaseGil {
   ReleaseGil& operator=(const ReleaseGil&) = delete;
   // Once the interpreter finalizes, PyEval_RestoreThread ends a daemon thread
   // with a forced unwind; a noexcept destructor would turn that into
-  // std::terminate and take the whole process down.
+  // std::terminate and take the whole process down. A thread already being
+  // unwound that way does not ask again.
   ~ReleaseGil() noexcept(false) {
-    PyEval_RestoreThread(saved_);
+    if (!detail::unwound_by_interpreter) PyEval_RestoreThread(saved_);
     detail::lock_state = previous_;
   }
 
@@ -139,7 +146,13 @@ class EnsureGil {
   ~EnsureGil() {
     if (!acquired_) return;
     detail::lock_state = previous_;
-    PyGILState_Release(state_);
+    if (lock_lost()) {
+      // The interpreter ended this thread inside a Python call and is
+      // unwinding it: the lock is not ours to give back.
+      detail::unwound_by_interpreter = true;
+    } else {
+      PyGILState_Release(state_);
+    }
     count(-1);
   }
 

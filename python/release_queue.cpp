@@ -8,13 +8,15 @@
 #include <thread>
 #include <vector>
 
+#include "python/guard.hpp"
 #include "python/ref.hpp"
 #include "python/workers.hpp"
 
 namespace sigtap::py {
 namespace {
 
-std::atomic<bool> finalizing_flag{false};
+// The thread that ran the exit hook: the one that finalizes the interpreter.
+std::atomic<std::thread::id> finalizer{};
 
 struct Queue {
   std::mutex mutex;
@@ -41,38 +43,74 @@ void after_fork_in_child() {
   forget_inherited_workers();
 }
 
-// Threads still inside EnsureGil hold or are about to get the lock (workers
-// stopped from their own callback are joined by nobody); they finish their
-// Python call while we wait with the lock released.
-void wait_for_gil_users() {
-  constexpr auto kPythonThreadsLimit = std::chrono::seconds(2);
-  const auto give_up = std::chrono::steady_clock::now() + kPythonThreadsLimit;
-  auto python_threads_inside = [give_up] {
-    return detail::python_gil_users.load(std::memory_order_seq_cst) > detail::own_python_gil_users &&
-           std::chrono::steady_clock::now() < give_up;
-  };
-  while (detail::foreign_gil_users.load(std::memory_order_seq_cst) > 0 || python_threads_inside()) {
+// How long the exit waits for threads inside the interpreter: workers in a
+// callback or a plug-in call, whose stop shows only once that call returns,
+// and Python threads inside a plug-in call. Such a call normally lasts a
+// moment or one 50 ms receive slice; one that blocks for good (a callback
+// putting into a full queue that nobody reads any more) is left behind, as
+// the interpreter leaves its daemon threads.
+constexpr auto kInsidePythonLimit = std::chrono::seconds(2);
+constexpr auto kSignalCheckSlice = std::chrono::milliseconds(50);
+
+// Threads inside EnsureGil or a WorkerGil hold (workers stopped from their
+// own callback are joined by nobody and counted here only).
+bool threads_inside_python() {
+  return detail::foreign_gil_users.load(std::memory_order_seq_cst) > 0 ||
+         detail::python_gil_users.load(std::memory_order_seq_cst) > detail::own_python_gil_users;
+}
+
+// Waits, for at most one slice, until the workers have finished and no other
+// thread is inside the interpreter. True when the wait is over: all done, or
+// threads still inside the interpreter past `give_up`. Workers outside it are
+// waited for without limit: their stop ends them promptly.
+bool wait_slice(const StoppingWorkers& workers, std::chrono::steady_clock::time_point give_up) {
+  const auto slice_end = std::chrono::steady_clock::now() + kSignalCheckSlice;
+  for (;;) {
+    const bool inside = threads_inside_python();
+    if (!inside && workers.finished()) return true;
+    const auto now = std::chrono::steady_clock::now();
+    if (inside && now >= give_up) return true;
+    if (now >= slice_end) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
 }
 
 PyObject* on_exit(PyObject*, PyObject*) {
-  finalizing_flag.store(true, std::memory_order_seq_cst);
+  finalizer.store(std::this_thread::get_id(), std::memory_order_seq_cst);
+  detail::finalizing_flag.store(true, std::memory_order_seq_cst);
+  StoppingWorkers workers;
+  const auto give_up = std::chrono::steady_clock::now() + kInsidePythonLimit;
+  for (;;) {
+    bool over = false;
+    {
+      ReleaseGil unlocked;
+      over = wait_slice(workers, give_up);
+    }
+    if (over) break;
+    // Ctrl-C ends the wait as well; the exit goes on without a traceback.
+    if (PyErr_CheckSignals() < 0) {
+      PyErr_Clear();
+      break;
+    }
+  }
   {
     ReleaseGil unlocked;
-    stop_all_workers();
-    wait_for_gil_users();
+    workers.end();
   }
   // What was queued before the flag went up is still ours to release.
   drain_releases();
   Py_RETURN_NONE;
 }
 
-PyMethodDef on_exit_def = {"_sigtap_finalizing", on_exit, METH_NOARGS, nullptr};
+PyMethodDef on_exit_def = {"_sigtap_finalizing", method<on_exit>(), METH_NOARGS, nullptr};
 
 }  // namespace
 
-bool finalizing() { return finalizing_flag.load(std::memory_order_seq_cst); }
+bool detail::lock_lost_slow() {
+  // The interpreter says it is no longer initialized from the moment it stops
+  // running exit hooks and starts ending other threads that ask for the lock.
+  return std::this_thread::get_id() != finalizer.load(std::memory_order_seq_cst) && !Py_IsInitialized();
+}
 
 bool install_finalize_hook() {
   // Only a thread holding the lock gets here, so the flag needs no atomics.

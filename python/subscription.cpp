@@ -1,4 +1,5 @@
 // _Subscription (stop, running) and the callback that hands each received item to Python.
+#include "python/guard.hpp"
 #include "python/subscription.hpp"
 
 #include <new>
@@ -17,6 +18,10 @@ struct SubscriptionObject {
   // Shared only with the exit hook's list, which holds a weak reference.
   std::shared_ptr<Subscription> subscription;
   std::uint64_t worker_key;
+  // The one reference to the callable, shared with the receive thread's
+  // callback: it lives while either holds it, and the thread's life is
+  // bound to this handle's.
+  std::shared_ptr<Ref> callable;
 };
 
 SubscriptionObject* object(PyObject* self) { return reinterpret_cast<SubscriptionObject*>(self); }
@@ -37,15 +42,20 @@ Ref take_exception() {
 }
 
 // The argument of the callable: a Message, an exception instance, or None for
-// the end. If the object cannot be made, the failure itself is handed over.
+// the end. If the object cannot be made, the failure itself is handed over
+// (a MemoryError when the conversion runs out of memory).
 Ref make_item(Result<Message> item) {
   PyObject* made = nullptr;
-  if (item.ok()) {
-    made = message_to_py(std::move(item).value());
-  } else if (item.error().is_closed()) {
-    return Ref::borrow(Py_None);
-  } else {
-    made = error_to_instance(std::move(item).error());
+  try {
+    if (item.ok()) {
+      made = message_to_py(std::move(item).value());
+    } else if (item.error().is_closed()) {
+      return Ref::borrow(Py_None);
+    } else {
+      made = error_to_instance(std::move(item).error());
+    }
+  } catch (const std::exception&) {
+    raise_caught_exception();
   }
   return made ? Ref::steal(made) : take_exception();
 }
@@ -84,7 +94,7 @@ PyObject* subscription_stop(PyObject* self, PyObject*) {
 }
 
 PyMethodDef subscription_methods[] = {
-    {"stop", method_cast(subscription_stop), METH_NOARGS,
+    {"stop", method<subscription_stop>(), METH_NOARGS,
      "stop($self)\n--\n\nStop delivering and wait for the receive thread (idempotent)."},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -95,7 +105,7 @@ PyObject* get_running(PyObject* self, void*) {
 }
 
 PyGetSetDef subscription_getset[] = {
-    {"running", get_running, nullptr, nullptr, nullptr},
+    {"running", guarded<get_running>, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -103,11 +113,13 @@ PyGetSetDef subscription_getset[] = {
 
 void subscription_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
+  PyObject_GC_UnTrack(self);
   SubscriptionObject* obj = object(self);
   unregister_worker(obj->worker_key);
   // A subscription lives only as long as its handle. Freed from inside its own
   // callback, the core does not wait for the thread (it would wait for itself).
   stop_releasing_lock(*obj->subscription);
+  obj->callable.~shared_ptr();
   obj->subscription.~shared_ptr();
   drain_releases();
   auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
@@ -115,9 +127,27 @@ void subscription_dealloc(PyObject* self) {
   Py_DECREF(type);  // instances of a heap type hold a reference to it
 }
 
+int subscription_traverse(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(Py_TYPE(self));
+  if (const std::shared_ptr<Ref>& callable = object(self)->callable) Py_VISIT(callable->get());
+  return 0;
+}
+
+// A handle that nobody can reach is as good as freed: the subscription stops
+// (from its own thread, where the collector may run, without waiting), and
+// the callable goes once the thread has let it go too.
+int subscription_clear(PyObject* self) {
+  SubscriptionObject* obj = object(self);
+  stop_releasing_lock(*obj->subscription);
+  obj->callable.reset();
+  return 0;
+}
+
 PyType_Slot subscription_slots[] = {
     {Py_tp_doc, const_cast<char*>("A running `_Channel.subscribe`.")},
-    {Py_tp_dealloc, reinterpret_cast<void*>(subscription_dealloc)},
+    {Py_tp_dealloc, slot<subscription_dealloc>()},
+    {Py_tp_traverse, slot<subscription_traverse>()},
+    {Py_tp_clear, slot<subscription_clear>()},
     {Py_tp_methods, subscription_methods},
     {Py_tp_getset, subscription_getset},
     {0, nullptr},
@@ -128,7 +158,7 @@ PyType_Spec subscription_spec = {
     "sigtap._sigtap._Subscription",
     sizeof(SubscriptionObject),
     0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_HAVE_GC,
     subscription_slots,
 };
 
@@ -138,8 +168,10 @@ PyTypeObject* subscription_type_cell = nullptr;
 
 PyTypeObject* subscription_type() { return type_once(subscription_type_cell, &subscription_spec); }
 
-PyObject* subscription_to_py(std::unique_ptr<Subscription> subscription) {
-  return worker_to_py(subscription_type(), std::move(subscription), &SubscriptionObject::subscription);
+PyObject* subscription_to_py(std::unique_ptr<Subscription> subscription, std::shared_ptr<Ref> callable) {
+  PyObject* self = worker_to_py(subscription_type(), std::move(subscription), &SubscriptionObject::subscription);
+  if (self) new (&object(self)->callable) std::shared_ptr<Ref>(std::move(callable));
+  return self;
 }
 
 SubscriptionHandlers subscription_handlers(Ref callable) {
@@ -150,6 +182,7 @@ SubscriptionHandlers subscription_handlers(Ref callable) {
   return {
       [held, interp](Result<Message> item) { return deliver(held->get(), interp, std::move(item)); },
       [] { WorkerGil::current().release(); },
+      held,
   };
 }
 

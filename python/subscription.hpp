@@ -15,15 +15,20 @@ namespace sigtap::py {
 /// set when it cannot be created. Needs the lock.
 PyTypeObject* subscription_type();
 
-/// A new _Subscription that owns the running subscription. On failure the
+/// A new _Subscription that owns the running subscription and shares the
+/// reference to its callable (see SubscriptionHandlers). On failure the
 /// subscription is stopped (with the lock released while its thread is
 /// joined) and nullptr is returned with an exception set. Needs the lock.
-PyObject* subscription_to_py(std::unique_ptr<Subscription> subscription);
+PyObject* subscription_to_py(std::unique_ptr<Subscription> subscription, std::shared_ptr<Ref> callable);
 
-/// What Channel::subscribe takes from the binding.
+/// What Channel::subscribe takes from the binding, and the reference to the
+/// callable that the callback shares with the _Subscription: the handle
+/// shows it to the garbage collector, so that a callable leading back to its
+/// own handle does not keep the subscription running for good.
 struct SubscriptionHandlers {
   SubscriptionCallback callback;
   std::function<void()> before_wait;
+  std::shared_ptr<Ref> callable;
 };
 
 /// The core callback that hands each item to `callable` with the interpreter

@@ -78,7 +78,9 @@ void WorkerGil::release() {
   if (!held_) return;
   held_ = false;
   detail::lock_state = detail::LockState::kReleased;
-  PyEval_SaveThread();
+  // Not when the interpreter ended the thread inside a callback: the thread
+  // state is no longer current, and this runs as the thread goes.
+  if (!lock_lost()) PyEval_SaveThread();
   leave();
 }
 

@@ -2,14 +2,10 @@
 #include "python/workers.hpp"
 
 #include <algorithm>
-#include <functional>
 #include <mutex>
-#include <thread>
 #include <unordered_map>
 #include <utility>
-#include <vector>
 
-#include "core/thread.hpp"
 #include "python/ref.hpp"
 
 namespace sigtap::py {
@@ -68,41 +64,36 @@ void stop_releasing_lock(Subscription& subscription) {
   subscription.stop();
 }
 
-void stop_all_workers() {
-  // Strong references are taken under the lock and the stops run without it:
-  // a handle freed meanwhile on another thread unregisters itself, which
-  // needs the lock, and its core object then lives on until we are done.
-  std::vector<std::shared_ptr<Periodic>> periodics;
-  std::vector<std::shared_ptr<Subscription>> subscriptions;
+StoppingWorkers::StoppingWorkers() {
+  // Strong references are taken under the lock and the stops requested
+  // without it: a handle freed meanwhile on another thread unregisters
+  // itself, which needs the lock, and its core object then lives on until
+  // we are done.
   {
     Workers& w = workers();
     std::lock_guard lock(w.mutex);
     for (auto& [key, entry] : w.entries) {
-      if (auto p = entry.periodic.lock()) periodics.push_back(std::move(p));
-      if (auto s = entry.subscription.lock()) subscriptions.push_back(std::move(s));
+      if (auto p = entry.periodic.lock()) periodics_.push_back(std::move(p));
+      if (auto s = entry.subscription.lock()) subscriptions_.push_back(std::move(s));
     }
   }
-  // A subscription notices its stop only after its current receive slice
-  // (up to 50 ms): the stops run side by side on helper threads so that
-  // exiting with many of them does not add those waits up.
-  // A few dozen helpers at a time bound the threads this may start.
-  std::vector<std::function<void()>> stops;
-  stops.reserve(subscriptions.size() + periodics.size());
-  for (auto& s : subscriptions) stops.emplace_back([s] { s->stop(); });
-  for (auto& p : periodics) stops.emplace_back([p] { p->stop(); });
-  constexpr std::size_t kBatch = 32;
-  for (std::size_t first = 0; first < stops.size(); first += kBatch) {
-    std::vector<std::thread> helpers;
-    for (std::size_t i = first; i < std::min(first + kBatch, stops.size()); ++i) {
-      auto started = spawn_thread("sigtap-exit", stops[i]);
-      if (started.ok()) {
-        helpers.push_back(std::move(started).value());
-      } else {
-        stops[i]();
-      }
-    }
-    for (auto& t : helpers) t.join();
-  }
+  // All at once: a subscription notices its stop only after its current
+  // receive slice (up to 50 ms), and exiting with many of them must not add
+  // those waits up.
+  for (auto& p : periodics_) p->request_stop();
+  for (auto& s : subscriptions_) s->request_stop();
+}
+
+bool StoppingWorkers::finished() const {
+  return std::all_of(periodics_.begin(), periodics_.end(), [](const auto& p) { return p->finished(); }) &&
+         std::all_of(subscriptions_.begin(), subscriptions_.end(), [](const auto& s) { return s->finished(); });
+}
+
+void StoppingWorkers::end() {
+  for (auto& p : periodics_) p->stop(false);
+  for (auto& s : subscriptions_) s->stop(false);
+  periodics_.clear();
+  subscriptions_.clear();
 }
 
 }  // namespace sigtap::py

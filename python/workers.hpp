@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <memory>
 #include <new>
+#include <vector>
 
 #include "core/periodic.hpp"
 #include "core/subscription.hpp"
@@ -32,10 +33,25 @@ void forget_inherited_workers();
 void stop_releasing_lock(Periodic& periodic);
 void stop_releasing_lock(Subscription& subscription);
 
-/// Stops every listed sender and subscription and waits for their threads.
-/// Blocks: the caller must NOT hold the interpreter lock, since a worker may
-/// need it to finish a callback or a plug-in call. Run by the exit hook.
-void stop_all_workers();
+/// The senders and subscriptions listed when the interpreter exits, told to
+/// stop all at once (by the exit hook) and held until end().
+class StoppingWorkers {
+ public:
+  /// Takes every listed sender and subscription and tells it to stop,
+  /// without waiting.
+  StoppingWorkers();
+  StoppingWorkers(const StoppingWorkers&) = delete;
+  StoppingWorkers& operator=(const StoppingWorkers&) = delete;
+  /// Whether all their threads have finished.
+  bool finished() const;
+  /// Joins the threads that have finished and leaves the others to end by
+  /// themselves, detached; then lets the workers go. Call without the lock.
+  void end();
+
+ private:
+  std::vector<std::shared_ptr<Periodic>> periodics_;
+  std::vector<std::shared_ptr<Subscription>> subscriptions_;
+};
 
 /// Wraps a started sender or subscription in a new Python object of `type`
 /// (an `Object` with a `std::shared_ptr<Handle>` member and a `worker_key`)

@@ -49,7 +49,7 @@ class Channel:
     input ends). Use it as a context manager to close it on leaving the block.
     """
 
-    __slots__ = ("_channel",)
+    __slots__ = ("_channel", "__weakref__")
 
     def __init__(self, channel):
         self._channel = channel

@@ -132,6 +132,20 @@ TEST(Periodic, StoppedUnderTheCodecLockDoesNotDeadlock) {
   EXPECT_TRUE(eventually([&] { return !task_exists(t->sent()[0].tid); }));
 }
 
+// A send that throws (a failed allocation) fails with "out of memory"; the
+// sender goes on.
+TEST(Periodic, AFailedAllocationIsASendError) {
+  std::atomic<int> calls{0};
+  auto t = std::make_shared<FakeTransport>(std::vector<FakeTransport::Item>{}, [&](const Packet&) -> Status {
+    if (calls++ == 0) throw std::bad_alloc();
+    return {};
+  });
+  auto p = make_channel(t).every(Duration::from_millis(1), data(1, 1), std::nullopt);
+  ASSERT_TRUE(p.ok() && t->wait_sent(1));
+  EXPECT_EQ((*p)->last_error().value_or(""), "out of memory");
+  EXPECT_TRUE((*p)->is_running());
+}
+
 // Stop racing with close, then stop again.
 TEST(Periodic, StopRacingWithCloseNeverHangs) {
   Watchdog dog("stop racing with close");

@@ -122,4 +122,46 @@ TEST(Subscription, StopAndDropJoinPromptly) {
   }
 }
 
+// stop(false) does not wait for a thread stuck in its callback (the binding
+// gives up on one blocked in Python at exit): it ends by itself later.
+TEST(Subscription, StopWithoutWaitingLeavesABusyThreadToEndByItself) {
+  auto t = std::make_shared<FakeTransport>(Script{in(1)});
+  std::promise<void> release;
+  std::shared_future<void> released = release.get_future().share();
+  std::atomic<bool> entered{false};
+  auto sub = make_channel(t).subscribe([&entered, released](Result<Message>) {
+    entered = true;
+    released.wait();
+    return true;
+  });
+  ASSERT_TRUE(sub.ok() && eventually([&] { return entered.load(); }));
+  const pid_t tid = t->receiver();
+  (*sub)->request_stop();
+  EXPECT_FALSE((*sub)->finished());
+  {
+    Watchdog dog("a stop that does not wait");
+    (*sub)->stop(false);
+  }
+  release.set_value();
+  EXPECT_TRUE(eventually([&] { return !task_exists(tid); }));
+}
+
+// What the receive path throws (the containers' std::bad_alloc) is an error
+// of that receive, handed over as any other; the subscription goes on.
+TEST(Subscription, AnExceptionInTheReceiveIsAnError) {
+  struct Throwing final : Codec {
+    Result<std::vector<Packet>> encode(const Message&) override { return Error::encode("unused"); }
+    Status decode(Packet packet, std::vector<Message>&) override {
+      if (packet.data[0] == 1) throw std::bad_alloc();
+      if (packet.data[0] == 2) throw std::length_error("vector::reserve");
+      throw std::runtime_error("bad state");
+    }
+  };
+  auto t = std::make_shared<FakeTransport>(Script{in(1), in(2), in(3), FakeTransport::end()});
+  Items items;
+  auto sub = make_channel(t, std::make_unique<Throwing>()).subscribe(items.callback());
+  ASSERT_TRUE(sub.ok() && items.wait_for(4));
+  EXPECT_EQ(items.get(), (Strings{"out of memory", "out of memory", "bad state", "the channel is closed"}));
+}
+
 }  // namespace

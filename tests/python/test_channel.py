@@ -60,12 +60,18 @@ RECEIVES = [f"ch = sigtap.open({url!r}); {how}" for url in ("mem://quiet", "udp:
     ('sigtap.open("file://" + FIFO + "?write")', "print(len(os.listdir('/proc/self/fd')) - FDS)", "0\n"),  # nor a reader
     ('ch = sigtap.open(f"tcp://127.0.0.1:{PORT}"); [ch.send(sigtap.Message(data=bytes(1 << 20))) for _ in range(999)]',
      "print(raises(lambda: ch.send(sigtap.Message(data=b'x'))))", "the channel is closed\n"),  # a server not reading
+    *[('ch = sigtap.open("mem://busy", "busy"); threading.Thread(target=ch.send, args=("x",), daemon=True).start(); '
+       f'BUSY.wait(); {call}', "RELEASE.set()", "")  # waits for the codec, which another thread's encode holds
+      for call in ('ch.send("y")', 'ch.every(1, "y")')],
 ])
 def test_sigint_interrupts_a_blocked_call(run_python, blocking, after, printed):
     result = run_python(f"""
         import os, signal, socket, tempfile, threading, time
         import sigtap
         sigtap.register_transport("quiet", lambda address, options: type("Quiet", (), {{"recv": time.sleep}})())
+        BUSY, RELEASE = threading.Event(), threading.Event()
+        busy = type("Busy", (), {{"encode": lambda self, m: BUSY.set() or RELEASE.wait() and []}})
+        sigtap.register_codec("busy", lambda argument, options: busy())
         FIFO = os.path.join(tempfile.mkdtemp(), "fifo")
         os.mkfifo(FIFO)
         server = socket.create_server(("127.0.0.1", 0))

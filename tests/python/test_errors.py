@@ -44,3 +44,41 @@ def test_class_text_and_note(call, exc, text, note):
     assert getattr(info.value, "__notes__", None) == ([f"while processing '{note}'"] if note else None)
     # The core's text is the whole message: an OSError gets no errno guessed from it.
     assert getattr(info.value, "errno", None) is None
+
+
+# A failed allocation below the binding (a copy of a large packet or text) must reach the caller as MemoryError, and a
+# worker as its error, instead of aborting the process.
+def test_running_out_of_memory_raises_memory_error_and_the_interpreter_goes_on(run_python):
+    result = run_python("""
+        import resource, time, types
+        resource.setrlimit(resource.RLIMIT_AS, (1200 << 20, 1200 << 20))
+        import sigtap
+        def outcome(call):
+            try:
+                return call()
+            except MemoryError as e:
+                return f"MemoryError({e})"
+        tx, receivers = sigtap.open("mem://m"), [sigtap.open("mem://m") for _ in range(2)]
+        print(outcome(lambda: sigtap.Message(data=bytes(700 << 20))),
+              outcome(lambda: sigtap.Message("n", {"t": "x" * (700 << 20)})),
+              outcome(lambda: tx.send(sigtap.Message(data=bytes(400 << 20)))))  # copied for each receiver
+        receivers = [sigtap.open("mem://m") for _ in range(2)]  # fresh queues
+        sender = tx.every(0.01, sigtap.Message(data=bytes(400 << 20)))
+        while sender.last_error is None:
+            time.sleep(0.01)
+        print(sender.last_error, sender.running)
+        sender.stop()
+        del sender, receivers
+        big, items = sigtap.Message(data=bytes(500 << 20)), []
+        sigtap.register_codec("twice", lambda argument, options: types.SimpleNamespace(decode=lambda p: [big, big]))
+        rx = sigtap.open("mem://m", "twice")
+        tx.send(sigtap.Message(data=b"x"))
+        print(outcome(lambda: rx.recv(10)), end=" ")
+        sub = rx.subscribe(items.append)
+        tx.send(sigtap.Message(data=b"x"))
+        while not items:
+            time.sleep(0.01)
+        print(repr(items[0]))
+    """)
+    assert result.stdout == ("MemoryError() MemoryError() MemoryError()\nout of memory True\n"
+                             "MemoryError(out of memory) MemoryError('out of memory')\n"), result.stderr

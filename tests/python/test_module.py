@@ -31,3 +31,30 @@ def test_every_public_callable_has_a_readable_signature():
                if not n.startswith("__") and callable(getattr(c, n))]
     for obj in [m.Message, m._open, m.register_transport, m.register_codec, *methods]:
         assert obj.__text_signature__ and inspect.signature(obj), obj
+
+
+# The library's state is the process's (the exit hook, the workers): a subinterpreter may not import it, and trying
+# leaves the main interpreter's subscriptions working.
+def test_a_subinterpreter_cannot_import_it_and_the_main_interpreter_is_unaffected(run_python):
+    pytest.importorskip("_xxsubinterpreters")
+    result = run_python("""
+        import time
+        import _xxsubinterpreters as interpreters
+        sub = interpreters.create()
+        try:
+            interpreters.run_string(sub, "import sigtap")
+        except interpreters.RunFailedError as e:
+            print(e)
+        interpreters.destroy(sub)
+        import sigtap
+        tx, rx, items = sigtap.open("mem://s"), sigtap.open("mem://s"), []
+        handle = rx.subscribe(lambda m: items.append(m) or True)
+        tx.send(sigtap.Message(data=b"x"))
+        for _ in range(1000):
+            if items:
+                break
+            time.sleep(0.01)
+        print(handle.running, len(items))
+    """)
+    assert "ImportError'>: sigtap can be imported only in the main interpreter, not in a subinterpreter\n" in result.stdout
+    assert result.stdout.endswith("\nTrue 1\n"), result.stderr

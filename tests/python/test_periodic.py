@@ -36,3 +36,21 @@ def test_a_sender_outlives_encode_errors_and_its_channel_handle(bus, wait_until)
     del tx
     wait_until(lambda: rx.recv(5).id == 0x304)
     assert sender.running
+
+
+# The sender copies its message under its lock: a fork often catches it holding the lock, which stays held in the
+# child for good. Reading the inherited sender there must not wait for it.
+def test_a_forked_child_reads_an_inherited_sender_without_waiting(run_python):
+    result = run_python("""
+        import os, signal
+        import sigtap
+        sender = sigtap.open("mem://forked").every(0.001, sigtap.Message(data=bytes(32 << 20)))
+        for _ in range(5):
+            pid = os.fork()
+            if pid == 0:
+                signal.alarm(5)  # ends a child that hangs
+                (sender.sent_count, sender.last_error, sender.period, repr(sender), sender.running)
+                os._exit(0)
+            print(os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]), end=" ")
+    """)
+    assert result.stdout == "0 " * 5, result.stderr

@@ -1,9 +1,11 @@
 """_Subscription: every item in order then None, ending from the callback, unraisable errors, threads, exit."""
 
 import contextlib
+import gc
 import glob
 import textwrap
 import time
+import weakref
 
 import pytest
 
@@ -130,3 +132,50 @@ def test_a_forked_child_forgets_the_inherited_workers_and_exits_cleanly(run_pyth
             print(os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]), end=" ", flush=True)  # a child would flush it again
     """)
     assert result.stdout == "0 " * 10, result.stderr
+
+
+# Workers inside Python at exit are left behind as daemon threads are: the exit waits a bounded time (or until Ctrl-C),
+# and one whose Python call returns while the interpreter tears itself down is ended without touching Python.
+@pytest.mark.parametrize("ctrl_c", [False, True], ids=["bounded", "ctrl-c"])
+def test_exit_leaves_behind_workers_blocked_in_python(run_python, ctrl_c):
+    result = run_python(f"""
+        import atexit, os, queue, signal, sys, threading, time, types
+        import sigtap
+        sys.modules["slow_to_free"] = types.ModuleType("slow_to_free")  # keeps the interpreter finalizing a while
+        sys.modules["slow_to_free"].slow = type("Slow", (), {{"__del__": lambda self, sleep=time.sleep: sleep(1)}})()
+        full, started = queue.Queue(maxsize=10), threading.Barrier(3)
+        sigtap.register_transport("late", lambda a, o: types.SimpleNamespace(recv=lambda t: started.wait() or time.sleep(2.5)))
+        tx, rx1, rx2 = (sigtap.open("mem://exit") for _ in range(3))
+        keep = [rx1.subscribe(lambda m: full.put(m) or True),  # blocked for good: nobody reads the queue any more
+                rx2.subscribe(lambda m: m.id != 1 or started.wait() or time.sleep(2.5) or True)]
+        threading.Thread(target=sigtap.open("late://x").recv, daemon=True).start()
+        for i in range(20):
+            tx.send(sigtap.Message(data=b"x", id=i + 1))
+        started.wait()
+        while not full.full():
+            time.sleep(0.01)
+        if {ctrl_c}:  # runs just before the library's exit hook (registered at import)
+            atexit.register(lambda: threading.Timer(0.3, os.kill, (os.getpid(), signal.SIGINT)).start())
+        print("done")
+    """, timeout=30)
+    assert (result.returncode, result.stdout) == (0, "done\n"), result.stderr
+
+
+def collect_then_go_on(item):
+    gc.collect()
+    return True
+
+
+# A callable that leads back to its own handle would keep the subscription running for good unless the collector sees
+# the cycle; collected, the subscription stops, also when the collection runs on its own thread (which must not wait
+# for itself).
+@pytest.mark.parametrize("where", ["main", "own-thread"])
+def test_a_subscription_in_a_cycle_with_its_callable_is_collected(bus, wait_until, where):
+    class Keeper:  # called without itself on the stack, so that its own thread may find it unreachable
+        __call__ = staticmethod(collect_then_go_on if where == "own-thread" else bool)
+    tx, rx, keeper = _open(bus), _open(bus), Keeper()
+    keeper.handle = rx.subscribe(keeper)
+    ref = weakref.ref(keeper)
+    del keeper
+    gc.collect() if where == "main" else tx.send(frame(1))
+    wait_until(lambda: rx.closed is False and ref() is None)  # any entry point drains what the thread released
