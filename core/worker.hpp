@@ -34,7 +34,8 @@ class Worker {
   /// before sharing the handle. Io error when the system refuses the thread.
   Status start(std::string_view name, std::function<void()> body);
   /// Waits for the thread to end, once (later calls return at once). The
-  /// caller must have told the body to stop. Does not wait on the thread
+  /// caller must have told the body to stop; a wait of the body that runs
+  /// the interrupt check (interrupt.hpp) then gives up. Does not wait on the thread
   /// itself, nor while the caller holds the channel's codec lock (the thread
   /// may be waiting for it): the thread then ends by itself, detached.
   void end();
@@ -51,6 +52,8 @@ class Worker {
   mutable std::mutex mutex_;
   std::optional<std::thread> thread_;
   std::shared_ptr<std::atomic<bool>> finished_ = std::make_shared<std::atomic<bool>>(false);
+  // Set by end(): the interrupt of the thread's waits (a blocked send).
+  std::shared_ptr<std::atomic<bool>> stopping_ = std::make_shared<std::atomic<bool>>(false);
 };
 
 }  // namespace sigtap

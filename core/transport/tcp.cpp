@@ -53,7 +53,7 @@ constexpr auto kAcceptRetryPause = std::chrono::milliseconds(100);
 // The accept thread also looks at the closed flag this often, so it ends
 // even when close could not reach the listener to wake it.
 constexpr auto kAcceptSlice = std::chrono::milliseconds(500);
-// A blocked send looks at the closed flag this often.
+// A blocked send looks at the closed flag and the interrupt check this often.
 constexpr auto kSendSlice = std::chrono::milliseconds(100);
 constexpr std::size_t kReadBuffer = 65536;
 
@@ -100,6 +100,22 @@ Result<Fd> duplicate(int fd) {
   if (dup < 0) return Error::io_errno(errno);
   return Fd(dup);
 }
+
+// Runs the caller's interrupt check (Ctrl-C, a worker's stop) for a blocked
+// send, at most once a send slice: the check may take the interpreter lock,
+// and a peer that reads slowly wakes the send often.
+class SlicedInterrupt {
+ public:
+  bool requested() {
+    const Instant now = Clock::now();
+    if (now < next_) return false;
+    next_ = now + kSendSlice;
+    return interrupt_requested();
+  }
+
+ private:
+  Instant next_ = Clock::now();
+};
 
 enum class Progress { Done, Pending, Failed };
 
@@ -284,10 +300,7 @@ std::optional<Packet> Tcp::try_recv_many(std::vector<Packet>& rest, std::size_t 
 
 Status Tcp::send(const Packet& packet) {
   if (shared_->closed.load(std::memory_order_acquire)) return Error::closed();
-  if (listen_) {
-    if (!packet.data.empty()) send_to_listeners_clients(packet.data);
-    return {};
-  }
+  if (listen_) return packet.data.empty() ? Status{} : send_to_listeners_clients(packet.data);
   return send_to_client(packet.data);
 }
 
@@ -302,6 +315,7 @@ Status Tcp::send_to_client(const Bytes& data) {
   std::lock_guard send_lock(send_mutex_);
   std::size_t offset = 0;
   Error failure = Error::closed();
+  SlicedInterrupt interrupt;
   for (;;) {
     switch (write_some(conn->fd.get(), data, offset, &failure)) {
       case Progress::Done: return {};
@@ -312,7 +326,8 @@ Status Tcp::send_to_client(const Bytes& data) {
     // its server's pace), but look at close and at the caller in between.
     if (shared_->closed.load(std::memory_order_acquire)) return Error::closed();
     pollfd p{conn->fd.get(), POLLOUT, 0};
-    if (::poll(&p, 1, poll_millis(kSendSlice)) == 0 && interrupt_requested()) {
+    (void)::poll(&p, 1, poll_millis(kSendSlice));
+    if (interrupt.requested()) {
       // Part of the packet may be out: the rest of the stream would be torn.
       drop_connections(*shared_, {conn});
       return Error::io_errno(EINTR);
@@ -320,14 +335,14 @@ Status Tcp::send_to_client(const Bytes& data) {
   }
 }
 
-void Tcp::send_to_listeners_clients(const Bytes& data) {
+Status Tcp::send_to_listeners_clients(const Bytes& data) {
   std::lock_guard send_lock(send_mutex_);
   std::vector<std::shared_ptr<Connection>> targets;
   {
     std::lock_guard lock(shared_->conns_mutex);
     targets = shared_->conns;
   }
-  if (targets.empty()) return;
+  if (targets.empty()) return {};
 
   // Every client first gets what its socket takes at once; only the ones
   // that are behind are then waited for, together, up to the stall limit.
@@ -354,7 +369,13 @@ void Tcp::send_to_listeners_clients(const Bytes& data) {
   }
 
   std::vector<pollfd> polls;
+  SlicedInterrupt interrupt;
+  bool interrupted = false;
   while (!pending.empty() && !shared_->closed.load(std::memory_order_acquire)) {
+    if (interrupt.requested()) {
+      interrupted = true;
+      break;
+    }
     // A client is dropped only once it has taken no byte for the whole stall
     // limit, however long the packet takes it.
     const Instant now = Clock::now();
@@ -389,10 +410,12 @@ void Tcp::send_to_listeners_clients(const Bytes& data) {
     }
     pending.resize(kept);
   }
-  // Clients that stalled (or are left at close) have lost part of the
-  // stream: they are dropped rather than sent a torn remainder later.
+  // Clients that stalled (or are left at close or an interrupt) have lost
+  // part of the stream: they are dropped rather than sent a torn remainder.
   for (auto& p : pending) dropped.push_back(std::move(p.conn));
   drop_connections(*shared_, dropped);
+  if (interrupted) return Error::io_errno(EINTR);
+  return {};
 }
 
 void Tcp::close() {

@@ -72,7 +72,9 @@ class Tcp final : public Transport {
   /// (interrupt.hpp) also ends the wait: the connection, which may have
   /// carried part of the packet, is then closed, and an Interrupted Io
   /// error returned. Listener: writes to every client and drops those that
-  /// fail or stall; never fails for a client's sake.
+  /// fail or stall; never fails for a client's sake. The interrupt check
+  /// ends its wait for clients that are behind, which are then dropped,
+  /// with the same error.
   Status send(const Packet& packet) override;
   /// The oldest chunk of any connection; Error::Closed after close, or for a
   /// client once its connection ended and the queued chunks are handed out.
@@ -95,7 +97,7 @@ class Tcp final : public Transport {
 
  private:
   Status send_to_client(const Bytes& data);
-  void send_to_listeners_clients(const Bytes& data);
+  Status send_to_listeners_clients(const Bytes& data);
 
   const SocketAddress local_addr_;
   const std::shared_ptr<tcp::Shared> shared_;

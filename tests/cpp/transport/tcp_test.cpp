@@ -9,6 +9,8 @@
 #include <map>
 #include <vector>
 
+#include "core/periodic.hpp"
+#include "core/subscription.hpp"
 #include "tests/cpp/transport/net_util.hpp"
 
 namespace sigtap::nettest {
@@ -118,6 +120,45 @@ TEST(Tcp, ClientAgainstAPlainServer) {
   // Sends go to the dead connection until the system reports it gone.
   const auto io_failure = [](const Status& s) { return !s.ok() && s.error().kind() == ErrorKind::Io; };
   EXPECT_TRUE(test::eventually([&] { return io_failure(client->send(packet("x"))); }, 10s));
+}
+
+// A worker's stop ends a send of its thread that waits for a peer that
+// stopped reading, and the connection, which may carry part of a packet, is
+// dropped: a periodic sender and a subscription's callback on a client, and a
+// periodic sender on a listener (whose stall limit is far away).
+TEST(Tcp, StoppingAWorkerEndsItsBlockedSend) {
+  for (int c : {0, 1, 2}) {
+    Fd server = plain_bound(SOCK_STREAM), peer;
+    std::optional<Channel> ch;
+    if (c < 2) {
+      ch = Channel::open(url_of(port_of(server)), "raw", {}).value();
+      peer = accept_one(server);  // never read from
+    } else {
+      auto t = open_as<Tcp>("tcp://127.0.0.1:0?listen");
+      t->set_limits(std::chrono::hours(1), Queue::kByteBudget);
+      peer = plain_connect(t->local_addr().port(), 4096);
+      write_all(peer.get(), "s");
+      EXPECT_EQ(next_text(*t), "s");  // accepted: sends reach it from now on
+      ch = test::make_channel(t);
+    }
+    const Message big = test::raw(test::Bytes(1 << 20));
+    std::unique_ptr<Periodic> sender;
+    std::unique_ptr<Subscription> subscription;
+    if (c == 1) {
+      subscription = std::move(ch->subscribe([ch = *ch, &big](Result<Message>) mutable {
+        while (ch.send(big).ok()) {}
+        return true;
+      }).value());
+      write_all(peer.get(), "go");
+    } else {
+      sender = std::move(ch->every(Duration::from_millis(1), big, std::nullopt).value());
+    }
+    std::this_thread::sleep_for(300ms);  // the send now waits for the peer
+    auto stopping = run_async([&] { return sender ? sender->stop() : subscription->stop(), true; });
+    ASSERT_EQ(stopping.wait_for(30s), std::future_status::ready) << "stop hung: " << c;
+    read_n(peer.get(), SIZE_MAX);
+    EXPECT_TRUE(at_end(peer.get())) << c;
+  }
 }
 
 // Every client is heard and served. One that resets and one that never reads
