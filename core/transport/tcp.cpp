@@ -53,7 +53,8 @@ constexpr auto kAcceptRetryPause = std::chrono::milliseconds(100);
 // The accept thread also looks at the closed flag this often, so it ends
 // even when close could not reach the listener to wake it.
 constexpr auto kAcceptSlice = std::chrono::milliseconds(500);
-// A blocked send looks at the closed flag and the interrupt check this often.
+// A blocked send looks at the closed flag and the interrupt check this
+// often; a connect looks at the interrupt check as often.
 constexpr auto kSendSlice = std::chrono::milliseconds(100);
 constexpr std::size_t kReadBuffer = 65536;
 
@@ -62,9 +63,11 @@ int poll_millis(Clock::duration d) {
   return ms < 0 ? 0 : static_cast<int>(std::min<long long>(ms, INT_MAX));
 }
 
-// Connects with a bounded wait. The socket is non-blocking only while
-// connecting; an interrupted connect goes on in the background, so it is
-// waited for like one in progress.
+// Connects with a bounded wait, which the caller's interrupt check ends
+// between slices (a server that never answers keeps it for the whole
+// timeout). The socket is non-blocking only while connecting; an
+// interrupted connect goes on in the background, so it is waited for like
+// one in progress.
 Result<Fd> connect_with_timeout(const SocketAddress& addr, Clock::duration timeout) {
   Fd fd(::socket(addr.family(), SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
   if (!fd.valid()) return Error::io_errno(errno);
@@ -75,9 +78,10 @@ Result<Fd> connect_with_timeout(const SocketAddress& addr, Clock::duration timeo
       Instant now = Clock::now();
       if (now >= deadline) return Error::io(IoKind::TimedOut, "connection timed out");
       pollfd p{fd.get(), POLLOUT, 0};
-      int r = ::poll(&p, 1, poll_millis(deadline - now));
+      int r = ::poll(&p, 1, poll_millis(std::min<Clock::duration>(deadline - now, kSendSlice)));
       if (r < 0 && errno != EINTR) return Error::io_errno(errno);
       if (r > 0) break;
+      if (interrupt_requested()) return Error::io_errno(EINTR);
     }
     int err = 0;
     socklen_t len = sizeof err;

@@ -60,6 +60,10 @@ RECEIVES = [f"ch = sigtap.open({url!r}); {how}" for url in ("mem://quiet", "udp:
     ('sigtap.open("file://" + FIFO + "?write")', "print(len(os.listdir('/proc/self/fd')) - FDS)", "0\n"),  # nor a reader
     ('ch = sigtap.open(f"tcp://127.0.0.1:{PORT}"); [ch.send(sigtap.Message(data=bytes(1 << 20))) for _ in range(999)]',
      "print(raises(lambda: ch.send(sigtap.Message(data=b'x'))))", "the channel is closed\n"),  # a server not reading
+    ('full = socket.create_server(("127.0.0.1", 0), backlog=0); fill = [socket.socket() for _ in range(4)]; '
+     '[(s.setblocking(False), s.connect_ex(full.getsockname())) for s in fill]; '
+     'sigtap.open(f"tcp://127.0.0.1:{full.getsockname()[1]}")',
+     "print(len(os.listdir('/proc/self/fd')) - FDS - 5)", "0\n"),  # a server that never answers the connect
 ])
 def test_sigint_interrupts_a_blocked_call(run_python, blocking, after, printed):
     result = run_python(f"""

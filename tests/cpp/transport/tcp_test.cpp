@@ -9,6 +9,7 @@
 #include <map>
 #include <vector>
 
+#include "core/interrupt.hpp"
 #include "core/periodic.hpp"
 #include "core/subscription.hpp"
 #include "tests/cpp/transport/net_util.hpp"
@@ -336,6 +337,31 @@ TEST_F(TcpListener, AcceptFailuresDoNotSpin) {
   EXPECT_LT(spent, 0.3) << "seconds of processor time in one second";
   write_all(client.get(), "finally");
   EXPECT_EQ(next_text(*listener), "finally");
+}
+
+// A connect to a server that never answers (its backlog is full) ends on the
+// caller's interrupt check, not at the connect timeout, and leaves no
+// descriptor behind.
+TEST(Tcp, InterruptCheckEndsAConnect) {
+  Fd server(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  ASSERT_TRUE(::bind(server.get(), loopback(0).get(), loopback(0).len) == 0 && ::listen(server.get(), 0) == 0);
+  std::vector<Fd> fillers;
+  for (int i = 0; i < 4; ++i) {
+    fillers.emplace_back(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    (void)::connect(fillers.back().get(), loopback(port_of(server)).get(), loopback(0).len);
+  }
+  static std::atomic<bool> interrupted{false};
+  const Usage before = usage();
+  auto opening = run_async([url = url_of(port_of(server))] {
+    InterruptScope scope([] { return interrupted.load(); });
+    return transport::open(url);
+  });
+  std::this_thread::sleep_for(300ms);
+  interrupted = true;
+  ASSERT_EQ(opening.wait_for(30s), std::future_status::ready) << "connect hung";
+  const auto t = opening.get();
+  EXPECT_TRUE(!t.ok() && t.error().io_kind() == IoKind::Interrupted) << test::error_text(t);
+  EXPECT_EQ(usage().first, before.first);
 }
 
 TEST(Tcp, OpenErrors) {
