@@ -19,6 +19,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <new>
+#include <span>
 #include <thread>
 
 #include "core/interrupt.hpp"
@@ -157,8 +159,9 @@ int held_for_peer(int fd) {
 }
 
 // Takes the given connections out of the list and shuts them down, so their
-// readers end and their peers see the end of the stream.
-void drop_connections(Shared& shared, const std::vector<std::shared_ptr<Connection>>& dropped) {
+// readers end and their peers see the end of the stream. Allocates nothing:
+// a reader that ran out of memory drops its connection through it.
+void drop_connections(Shared& shared, std::span<const std::shared_ptr<Connection>> dropped) {
   if (dropped.empty()) return;
   {
     std::lock_guard lock(shared.conns_mutex);
@@ -171,16 +174,21 @@ void drop_connections(Shared& shared, const std::vector<std::shared_ptr<Connecti
 
 void read_loop(const std::shared_ptr<Shared>& shared, Fd fd, std::uint64_t source,
                const std::weak_ptr<Connection>& conn, bool accepted) {
-  auto buffer = std::make_unique_for_overwrite<std::uint8_t[]>(kReadBuffer);
-  for (;;) {
-    ssize_t n = ::recv(fd.get(), buffer.get(), kReadBuffer, 0);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    Packet packet;
-    packet.timestamp = wall_clock_timestamp();
-    packet.data.assign(buffer.get(), buffer.get() + n);
-    packet.source = source;
-    shared->queue.push_waiting(std::move(packet));
+  try {
+    auto buffer = std::make_unique_for_overwrite<std::uint8_t[]>(kReadBuffer);
+    for (;;) {
+      ssize_t n = ::recv(fd.get(), buffer.get(), kReadBuffer, 0);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) break;
+      Packet packet;
+      packet.timestamp = wall_clock_timestamp();
+      packet.data.assign(buffer.get(), buffer.get() + n);
+      packet.source = source;
+      shared->queue.push_waiting(std::move(packet));
+    }
+  } catch (const std::bad_alloc&) {
+    // Out of memory: this connection ends as if its peer had gone (the rest
+    // of its stream would have a hole); the process goes on.
   }
   if (!accepted) {
     // The client's only connection ended: receivers get what is queued and
@@ -189,7 +197,7 @@ void read_loop(const std::shared_ptr<Shared>& shared, Fd fd, std::uint64_t sourc
   } else if (auto c = conn.lock()) {
     // A listener that never sends would otherwise keep the socket of every
     // client that ever went away.
-    drop_connections(*shared, {c});
+    drop_connections(*shared, std::span(&c, 1));
   }
 }
 
@@ -218,7 +226,7 @@ void accept_one(const std::shared_ptr<Shared>& shared, Fd fd) {
     if (shared->closed.load(std::memory_order_acquire)) return;
     shared->conns.push_back(conn);
   }
-  if (!spawn_reader(shared, std::move(*reader_fd), conn, true).ok()) drop_connections(*shared, {conn});
+  if (!spawn_reader(shared, std::move(*reader_fd), conn, true).ok()) drop_connections(*shared, std::span(&conn, 1));
 }
 
 void accept_loop(const std::shared_ptr<Shared>& shared, Fd listener) {
@@ -242,7 +250,13 @@ void accept_loop(const std::shared_ptr<Shared>& shared, Fd listener) {
       std::this_thread::sleep_for(kAcceptRetryPause);
       continue;
     }
-    accept_one(shared, Fd(fd));
+    try {
+      accept_one(shared, Fd(fd));
+    } catch (const std::bad_alloc&) {
+      // Out of memory: the connection just taken is closed (its descriptor
+      // goes with the unwinding); the next ones are taken after a pause.
+      std::this_thread::sleep_for(kAcceptRetryPause);
+    }
   }
 }
 
@@ -333,7 +347,7 @@ Status Tcp::send_to_client(const Bytes& data) {
     (void)::poll(&p, 1, poll_millis(kSendSlice));
     if (interrupt.requested()) {
       // Part of the packet may be out: the rest of the stream would be torn.
-      drop_connections(*shared_, {conn});
+      drop_connections(*shared_, std::span(&conn, 1));
       return Error::io_errno(EINTR);
     }
   }

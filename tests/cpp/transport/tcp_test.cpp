@@ -1,6 +1,7 @@
 // tcp:// against plain loopback sockets: streams, sources, close, stalls, leaks; and close on every transport.
 #include "core/transport/tcp.hpp"
 
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/resource.h>
 
@@ -12,7 +13,32 @@
 #include "core/interrupt.hpp"
 #include "core/periodic.hpp"
 #include "core/subscription.hpp"
+#include "core/thread.hpp"
 #include "tests/cpp/transport/net_util.hpp"
+
+// Allocation failures on demand, for the whole test program: while set,
+// operator new throws std::bad_alloc on the threads of tcp:// ("sigtap-tcp-…")
+// or on the thread that set `t_fail_here`; otherwise it is the usual one
+// (a sanitizer's, when there is one).
+namespace sigtap::nettest {
+std::atomic<bool> g_fail_tcp_threads{false};
+thread_local bool t_fail_here = false;
+bool allocation_fails() {
+  if (t_fail_here) return true;
+  if (!g_fail_tcp_threads.load(std::memory_order_relaxed)) return false;
+  char name[16] = {};
+  pthread_getname_np(pthread_self(), name, sizeof name);
+  return std::strncmp(name, "sigtap-tcp", 10) == 0;
+}
+template <const char* kSymbol> void* allocate(std::size_t size) {
+  static auto* const next = reinterpret_cast<void* (*)(std::size_t)>(dlsym(RTLD_NEXT, kSymbol));
+  if (allocation_fails()) throw std::bad_alloc();
+  return next(size);
+}
+constexpr char kNew[] = "_Znwm", kNewArray[] = "_Znam";
+}  // namespace sigtap::nettest
+void* operator new(std::size_t size) { return sigtap::nettest::allocate<sigtap::nettest::kNew>(size); }
+void* operator new[](std::size_t size) { return sigtap::nettest::allocate<sigtap::nettest::kNewArray>(size); }
 
 namespace sigtap::nettest {
 namespace {
@@ -242,6 +268,34 @@ TEST_F(TcpListener, ReadersPauseOverTheByteBudget) {
   receive_bytes(*listener, all.size(), got);
   EXPECT_EQ(rest.get(), static_cast<ssize_t>(all.size() - sent));
   EXPECT_TRUE(got.size() == 1 && got.begin()->second == all);  // not EXPECT_EQ: 32 MiB would be printed
+}
+
+// Out of memory on the transport's threads: a reader drops its connection,
+// the accept thread closes the one it took, and the process goes on (a
+// bad_alloc let out of them would end it); a failed thread start restores
+// the caller's signal mask. Later clients are served again.
+TEST_F(TcpListener, FailedAllocationsEndOnlyTheirConnection) {
+  Fd reading = plain_connect(port());
+  write_all(reading.get(), "a");
+  ASSERT_EQ(next_text(*listener), "a");
+  g_fail_tcp_threads = true;
+  write_all(reading.get(), std::string(1000, 'b'));
+  Fd accepted = plain_connect(port());
+  EXPECT_TRUE(at_end(reading.get()) && at_end(accepted.get()));
+  g_fail_tcp_threads = false;
+  sigset_t before{}, after{};
+  pthread_sigmask(SIG_SETMASK, nullptr, &before);
+  try {
+    t_fail_here = true;
+    (void)spawn_thread("sigtap-test", [] {});
+  } catch (const std::bad_alloc&) {
+  }
+  t_fail_here = false;
+  pthread_sigmask(SIG_SETMASK, nullptr, &after);
+  EXPECT_EQ(std::memcmp(&before, &after, sizeof before), 0) << "signals left blocked";
+  Fd later = plain_connect(port());
+  write_all(later.get(), "c");
+  EXPECT_EQ(next_text(*listener), "c");
 }
 
 // Clients come and go (cleanly, mid-packet, by reset, silently) while the
