@@ -95,9 +95,22 @@ Result<Fd> connect_with_timeout(const SocketAddress& addr, Clock::duration timeo
   return fd;
 }
 
-Status set_nodelay(int fd) {
-  int one = 1;
-  if (setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one) != 0) return Error::io_errno(errno);
+// Every connection sends at once (no waiting to fill a segment) and probes
+// a quiet peer: one that vanished without a word (power lost, a link or a
+// NAT entry gone) fails the reader's receive after the probes go
+// unanswered, which frees its thread and socket.
+Status tune_connection(int fd) {
+  using namespace std::chrono;
+  const int options[][3] = {
+      {IPPROTO_TCP, TCP_NODELAY, 1},
+      {SOL_SOCKET, SO_KEEPALIVE, 1},
+      {IPPROTO_TCP, TCP_KEEPIDLE, static_cast<int>(duration_cast<seconds>(Tcp::kKeepAliveIdle).count())},
+      {IPPROTO_TCP, TCP_KEEPINTVL, static_cast<int>(duration_cast<seconds>(Tcp::kKeepAliveInterval).count())},
+      {IPPROTO_TCP, TCP_KEEPCNT, Tcp::kKeepAliveProbes},
+  };
+  for (const auto& [level, name, value] : options) {
+    if (setsockopt(fd, level, name, &value, sizeof value) != 0) return Error::io_errno(errno);
+  }
   return {};
 }
 
@@ -215,7 +228,7 @@ Status spawn_reader(const std::shared_ptr<Shared>& shared, Fd fd, std::weak_ptr<
 }
 
 void accept_one(const std::shared_ptr<Shared>& shared, Fd fd) {
-  (void)set_nodelay(fd.get());  // only a latency hint: the connection works without it
+  if (!tune_connection(fd.get()).ok()) return;
   auto reader_fd = duplicate(fd.get());
   if (!reader_fd.ok()) return;
   auto conn = std::make_shared<Connection>(std::move(fd));
@@ -270,7 +283,7 @@ Result<std::shared_ptr<Tcp>> Tcp::open(Endpoint endpoint) {
 
   if (!listen) {
     SIGTAP_ASSIGN_OR_RETURN(Fd fd, connect_with_timeout(addr, kConnectTimeout));
-    SIGTAP_TRY(set_nodelay(fd.get()));
+    SIGTAP_TRY(tune_connection(fd.get()));
     SIGTAP_ASSIGN_OR_RETURN(SocketAddress local, SocketAddress::local_of(fd.get()));
     SIGTAP_ASSIGN_OR_RETURN(Fd reader_fd, duplicate(fd.get()));
     auto conn = std::make_shared<Connection>(std::move(fd));

@@ -56,6 +56,13 @@ class Tcp final : public Transport {
   /// before it drops that client: one stalled reader must not hold up the
   /// others, while a slow one keeps its place as long as it makes progress.
   static constexpr Clock::duration kStallLimit = std::chrono::seconds(5);
+  /// Keepalive probes of every connection: the first after this long
+  /// without a segment from the peer, then one every interval; the peer is
+  /// taken for gone (and its connection dropped) once all go unanswered,
+  /// 30 s after it fell silent.
+  static constexpr auto kKeepAliveIdle = std::chrono::seconds(10);
+  static constexpr auto kKeepAliveInterval = std::chrono::seconds(5);
+  static constexpr int kKeepAliveProbes = 4;
 
   /// The "tcp" factory. Without `listen`: connects (blocking, at most 10 s).
   /// With `listen`: binds and accepts any number of clients. Config errors

@@ -3,6 +3,7 @@
 
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <netinet/tcp.h>
 #include <sys/resource.h>
 
 #include <atomic>
@@ -296,6 +297,29 @@ TEST_F(TcpListener, FailedAllocationsEndOnlyTheirConnection) {
   Fd later = plain_connect(port());
   write_all(later.get(), "c");
   EXPECT_EQ(next_text(*listener), "c");
+}
+
+// Every connection, made or accepted, probes a quiet peer, so that one gone
+// without a word (power lost, link down) is dropped within about 30 s, like
+// one that reset the connection.
+TEST(Tcp, KeepAliveOnEveryConnection) {
+  auto listener = open_as<Tcp>("tcp://127.0.0.1:0?listen");
+  Fd server = plain_bound(SOCK_STREAM);
+  auto client = open_as<Tcp>(url_of(port_of(server)));
+  ASSERT_TRUE(listener && client);
+  Fd peer = plain_connect(listener->local_addr().port());
+  write_all(peer.get(), "x");
+  ASSERT_EQ(next_text(*listener), "x");  // accepted
+  for (std::uint16_t to : {port_of(server), port_of(peer)}) {
+    const int fd = socket_to(to);
+    int on = 0, idle = 0, interval = 0, probes = 0;
+    socklen_t len = sizeof(int);
+    getsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, &len);
+    getsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, &len);
+    getsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, &len);
+    getsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &probes, &len);
+    EXPECT_TRUE(fd >= 0 && on == 1 && idle > 0 && idle + interval * probes <= 30) << idle << " " << interval << " " << probes;
+  }
 }
 
 // Clients come and go (cleanly, mid-packet, by reset, silently) while the
