@@ -4,7 +4,8 @@
 // send works on a copy of the list, so a slow peer delays neither the accept
 // thread nor close; close shuts the sockets down, which makes a blocked send
 // fail at once. A Connection's descriptor is closed only when the last holder
-// (list, a send's copy) lets go, so no thread ever uses a reused number.
+// (list, a send's copy, its reader) lets go, so no thread ever uses a reused
+// number.
 #include "core/transport/tcp.hpp"
 
 #include <fcntl.h>
@@ -13,6 +14,7 @@
 #include <linux/sockios.h>
 #include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -59,6 +61,8 @@ constexpr auto kAcceptSlice = std::chrono::milliseconds(500);
 // often; a connect looks at the interrupt check as often.
 constexpr auto kSendSlice = std::chrono::milliseconds(100);
 constexpr std::size_t kReadBuffer = 65536;
+// The fewest descriptors a listener leaves to the rest of the process.
+constexpr rlim_t kDescriptorReserve = 64;
 
 int poll_millis(Clock::duration d) {
   auto ms = std::chrono::ceil<std::chrono::milliseconds>(d).count();
@@ -114,12 +118,6 @@ Status tune_connection(int fd) {
   return {};
 }
 
-Result<Fd> duplicate(int fd) {
-  int dup = fcntl(fd, F_DUPFD_CLOEXEC, 0);
-  if (dup < 0) return Error::io_errno(errno);
-  return Fd(dup);
-}
-
 // Runs the caller's interrupt check (Ctrl-C, a worker's stop) for a blocked
 // send, at most once a send slice: the check may take the interpreter lock,
 // and a peer that reads slowly wakes the send often.
@@ -139,8 +137,8 @@ class SlicedInterrupt {
 enum class Progress { Done, Pending, Failed };
 
 // Writes what the socket takes now from data[offset..], without waiting.
-// The descriptor stays blocking for its reader (a duplicate shares the file
-// status flags), so each call asks for non-blocking behaviour itself.
+// The descriptor stays blocking for its reader, so each call asks for
+// non-blocking behaviour itself.
 // MSG_NOSIGNAL: a peer gone away is an error to report, not a SIGPIPE.
 Progress write_some(int fd, const Bytes& data, std::size_t& offset, Error* failure) {
   while (offset < data.size()) {
@@ -185,12 +183,12 @@ void drop_connections(Shared& shared, std::span<const std::shared_ptr<Connection
   for (const auto& c : dropped) c->shutdown();
 }
 
-void read_loop(const std::shared_ptr<Shared>& shared, Fd fd, std::uint64_t source,
-               const std::weak_ptr<Connection>& conn, bool accepted) {
+void read_loop(const std::shared_ptr<Shared>& shared, const std::shared_ptr<Connection>& conn,
+               std::uint64_t source, bool accepted) {
   try {
     auto buffer = std::make_unique_for_overwrite<std::uint8_t[]>(kReadBuffer);
     for (;;) {
-      ssize_t n = ::recv(fd.get(), buffer.get(), kReadBuffer, 0);
+      ssize_t n = ::recv(conn->fd.get(), buffer.get(), kReadBuffer, 0);
       if (n < 0 && errno == EINTR) continue;
       if (n <= 0) break;
       Packet packet;
@@ -207,21 +205,18 @@ void read_loop(const std::shared_ptr<Shared>& shared, Fd fd, std::uint64_t sourc
     // The client's only connection ended: receivers get what is queued and
     // then learn that nothing more will come.
     shared->queue.close();
-  } else if (auto c = conn.lock()) {
+  } else {
     // A listener that never sends would otherwise keep the socket of every
     // client that ever went away.
-    drop_connections(*shared, std::span(&c, 1));
+    drop_connections(*shared, std::span(&conn, 1));
   }
 }
 
-// Gives the connection its number and starts its reader on `fd` (a
-// duplicate of the connection's descriptor, owned by the reader).
-Status spawn_reader(const std::shared_ptr<Shared>& shared, Fd fd, std::weak_ptr<Connection> conn, bool accepted) {
+// Gives the connection its number and starts its reader, which holds the
+// connection (and so its descriptor) until it ends.
+Status spawn_reader(const std::shared_ptr<Shared>& shared, std::shared_ptr<Connection> conn, bool accepted) {
   std::uint64_t source = tcp::NEXT_SOURCE.fetch_add(1, std::memory_order_relaxed);
-  // std::function needs a copyable body: the descriptor travels in a shared
-  // holder and is closed with it if the thread never starts.
-  auto held = std::make_shared<Fd>(std::move(fd));
-  auto body = [shared, held, source, conn, accepted] { read_loop(shared, std::move(*held), source, conn, accepted); };
+  auto body = [shared, conn = std::move(conn), source, accepted] { read_loop(shared, conn, source, accepted); };
   SIGTAP_ASSIGN_OR_RETURN(std::thread thread, spawn_thread("sigtap-tcp-read", std::move(body)));
   thread.detach();
   return {};
@@ -229,8 +224,6 @@ Status spawn_reader(const std::shared_ptr<Shared>& shared, Fd fd, std::weak_ptr<
 
 void accept_one(const std::shared_ptr<Shared>& shared, Fd fd) {
   if (!tune_connection(fd.get()).ok()) return;
-  auto reader_fd = duplicate(fd.get());
-  if (!reader_fd.ok()) return;
   auto conn = std::make_shared<Connection>(std::move(fd));
   {
     std::lock_guard lock(shared->conns_mutex);
@@ -239,11 +232,30 @@ void accept_one(const std::shared_ptr<Shared>& shared, Fd fd) {
     if (shared->closed.load(std::memory_order_acquire)) return;
     shared->conns.push_back(conn);
   }
-  if (!spawn_reader(shared, std::move(*reader_fd), conn, true).ok()) drop_connections(*shared, std::span(&conn, 1));
+  if (!spawn_reader(shared, conn, true).ok()) drop_connections(*shared, std::span(&conn, 1));
+}
+
+// Whether the process has descriptors to spare for one more connection: a
+// reserve of a quarter of its limit (at least 64, at most half) stays for
+// everything else it does. The system hands out the lowest free number, so
+// the lowest free one tells how many are open in a process that does not
+// leave holes; finding none free at all also says no.
+bool descriptors_to_spare(int listener) {
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return true;
+  const rlim_t reserve = std::min(std::max<rlim_t>(kDescriptorReserve, limit.rlim_cur / 4), limit.rlim_cur / 2);
+  const Fd lowest_free(fcntl(listener, F_DUPFD_CLOEXEC, 0));
+  return lowest_free.valid() && static_cast<rlim_t>(lowest_free.get()) + reserve < limit.rlim_cur;
 }
 
 void accept_loop(const std::shared_ptr<Shared>& shared, Fd listener) {
   for (;;) {
+    if (!descriptors_to_spare(listener.get())) {
+      // New connections wait in the backlog until connections end.
+      std::this_thread::sleep_for(kAcceptRetryPause);
+      if (shared->closed.load(std::memory_order_acquire)) return;
+      continue;
+    }
     pollfd p{listener.get(), POLLIN, 0};
     int ready = ::poll(&p, 1, poll_millis(kAcceptSlice));
     if (shared->closed.load(std::memory_order_acquire)) return;
@@ -285,9 +297,8 @@ Result<std::shared_ptr<Tcp>> Tcp::open(Endpoint endpoint) {
     SIGTAP_ASSIGN_OR_RETURN(Fd fd, connect_with_timeout(addr, kConnectTimeout));
     SIGTAP_TRY(tune_connection(fd.get()));
     SIGTAP_ASSIGN_OR_RETURN(SocketAddress local, SocketAddress::local_of(fd.get()));
-    SIGTAP_ASSIGN_OR_RETURN(Fd reader_fd, duplicate(fd.get()));
     auto conn = std::make_shared<Connection>(std::move(fd));
-    SIGTAP_TRY(spawn_reader(shared, std::move(reader_fd), {}, false));
+    SIGTAP_TRY(spawn_reader(shared, conn, false));
     {
       std::lock_guard lock(shared->conns_mutex);
       shared->conns.push_back(std::move(conn));

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <netinet/tcp.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
 
 #include <atomic>
 #include <ctime>
@@ -440,6 +441,41 @@ TEST(Tcp, InterruptCheckEndsAConnect) {
   const auto t = opening.get();
   EXPECT_TRUE(!t.ok() && t.error().io_kind() == IoKind::Interrupted) << test::error_text(t);
   EXPECT_EQ(usage().first, before.first);
+}
+
+// Remote clients cannot take every descriptor of the process: the listener
+// leaves a reserve (a quarter of the limit, at least 64) to the rest of it,
+// and accepts again once connections end. The clients are another process's.
+TEST_F(TcpListener, LeavesDescriptorsToTheProcess) {
+  rlimit old{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &old), 0);
+  const auto limit = static_cast<std::ptrdiff_t>(usage().first + 256);
+  const rlimit tight{static_cast<rlim_t>(limit), old.rlim_max};
+  const transport::SocketAddress to = listener->local_addr();
+  std::ptrdiff_t held = -1;
+  {
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &tight), 0);
+    const std::shared_ptr<void> restore(nullptr, [&](void*) { setrlimit(RLIMIT_NOFILE, &old); });
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+      for (int i = 0; i < 300; ++i) (void)::connect(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0), to.get(), to.len);
+      for (;;) ::pause();
+    }
+    const std::shared_ptr<void> clients(nullptr, [pid](void*) { ::kill(pid, SIGKILL), ::waitpid(pid, nullptr, 0); });
+    // Counted once they stop changing; none left to count them with is all taken.
+    const auto open_now = [&] {
+      try {
+        return usage().first;
+      } catch (const std::filesystem::filesystem_error&) {
+        return limit;
+      }
+    };
+    for (int same = 0; same < 5; std::this_thread::sleep_for(100ms)) same = open_now() == held ? same + 1 : (held = open_now(), 0);
+  }
+  EXPECT_LE(held + 64, limit) << "descriptors open";
+  Fd late = plain_connect(port());
+  write_all(late.get(), "late");
+  EXPECT_EQ(next_text(*listener), "late");
 }
 
 TEST(Tcp, OpenErrors) {
