@@ -35,13 +35,48 @@ Packet Queue::take_front() {
   head_ = (head_ + 1) & (ring_.size() - 1);
   --count_;
   bytes_ -= p.data.size();
-  if (producers_waiting_ > 0) room_.notify_all();
   return p;
 }
 
 bool Queue::has_room(std::size_t size) const {
   // An empty queue takes any packet, however large.
-  return count_ == 0 || (count_ < kCapacity && bytes_ + size <= byte_budget_);
+  const std::size_t packets = count_ + granted_packets_;
+  return packets == 0 || (packets < kCapacity && bytes_ + granted_bytes_ + size <= byte_budget_);
+}
+
+void Queue::unlink(Waiter& w) {
+  (w.prev ? w.prev->next : first_waiter_) = w.next;
+  (w.next ? w.next->prev : last_waiter_) = w.prev;
+  w.prev = w.next = nullptr;
+}
+
+void Queue::grant_room() {
+  // Notified under the lock: once granted, a waiter may return as soon as
+  // it sees the flag, and its condition variable goes with it.
+  while (first_waiter_ && has_room(first_waiter_->size)) {
+    Waiter& w = *first_waiter_;
+    granted_bytes_ += w.size;
+    ++granted_packets_;
+    unlink(w);
+    w.granted = true;
+    w.cv.notify_one();
+  }
+}
+
+bool Queue::wait_for_room(std::unique_lock<std::mutex>& lock, Waiter& w) {
+  if (closed_) return false;
+  w.prev = last_waiter_;
+  (last_waiter_ ? last_waiter_->next : first_waiter_) = &w;
+  last_waiter_ = &w;
+  grant_room();
+  while (!w.granted && !closed_) w.cv.wait(lock);
+  if (!w.granted) {
+    unlink(w);
+    return false;
+  }
+  granted_bytes_ -= w.size;
+  --granted_packets_;
+  return !closed_;
 }
 
 void Queue::append(Packet packet) {
@@ -72,7 +107,7 @@ void Queue::push(Packet packet) {
     return;
   }
   // Dropped packets are released under the lock: rare, and only data.
-  while (!has_room(packet.data.size())) {
+  while (count_ > 0 && !has_room(packet.data.size())) {
     Packet dropped = take_front();
     (void)dropped;
   }
@@ -81,10 +116,8 @@ void Queue::push(Packet packet) {
 
 void Queue::push_waiting(Packet packet) {
   std::unique_lock lock(mutex_);
-  ++producers_waiting_;
-  room_.wait(lock, [&] { return closed_ || has_room(packet.data.size()); });
-  --producers_waiting_;
-  if (closed_) {
+  Waiter w(packet.data.size());
+  if (!wait_for_room(lock, w)) {
     lock.unlock();  // the packet is released outside the lock
     return;
   }
@@ -105,6 +138,7 @@ std::optional<Packet> Queue::try_pop_many(std::vector<Packet>& rest, std::size_t
     rest.push_back(take_front());
     taken_bytes += rest.back().data.size();
   }
+  grant_room();
   lock.unlock();
   return first;
 }
@@ -114,6 +148,7 @@ Result<std::optional<Packet>> Queue::pop(std::optional<Duration> timeout) {
   if (count_ > 0) {
     // The common case under load: no clock read, no wait.
     Packet p = take_front();
+    grant_room();
     lock.unlock();
     return std::optional<Packet>(std::move(p));
   }
@@ -128,6 +163,7 @@ Result<std::optional<Packet>> Queue::pop(std::optional<Duration> timeout) {
   for (;;) {
     if (count_ > 0) {
       Packet p = take_front();
+      grant_room();
       lock.unlock();
       return std::optional<Packet>(std::move(p));
     }
@@ -147,9 +183,9 @@ void Queue::close() {
   {
     std::lock_guard lock(mutex_);
     closed_ = true;
+    for (Waiter* w = first_waiter_; w; w = w->next) w->cv.notify_one();
   }
   cv_.notify_all();
-  room_.notify_all();
 }
 
 void Queue::clear() {
@@ -160,8 +196,8 @@ void Queue::clear() {
     head_ = 0;
     count_ = 0;
     bytes_ = 0;
+    grant_room();
   }
-  room_.notify_all();
 }
 
 std::size_t Queue::size() const {
@@ -175,11 +211,9 @@ std::size_t Queue::bytes() const {
 }
 
 void Queue::set_byte_budget(std::size_t bytes) {
-  {
-    std::lock_guard lock(mutex_);
-    byte_budget_ = bytes;
-  }
-  room_.notify_all();
+  std::lock_guard lock(mutex_);
+  byte_budget_ = bytes;
+  grant_room();
 }
 
 }  // namespace sigtap

@@ -38,7 +38,8 @@ class Queue {
   /// For a producer that can slow its source down instead of losing data (a
   /// TCP reader: flow control then slows the peer): waits until the packet
   /// fits within kCapacity packets and the byte budget, then queues it.
-  /// Returns at once after close, dropping the packet.
+  /// Producers waiting together get room in the order they came. Returns
+  /// at once after close, dropping the packet.
   void push_waiting(Packet packet);
   /// The oldest packet; nothing when `timeout` passes first (no limit when
   /// absent; zero polls); Error::Closed once closed and empty.
@@ -65,11 +66,32 @@ class Queue {
   // A ring buffer that grows by doubling up to kCapacity: packets are moved
   // in and out, never copied, and a steady stream allocates nothing.
   Packet take_front();
-  // Whether a packet of `size` bytes fits beside the queued ones.
+  // A producer waiting for room, on its own stack; linked in arrival order.
+  struct Waiter {
+    explicit Waiter(std::size_t n) : size(n) {}
+    const std::size_t size;
+    std::condition_variable cv;
+    bool granted = false;
+    Waiter* prev = nullptr;
+    Waiter* next = nullptr;
+  };
+
+  // Whether a packet of `size` bytes fits beside the queued packets and the
+  // room already granted to producers.
   bool has_room(std::size_t size) const;
   void append(Packet packet);
   // Appends, then wakes a blocked receiver (if any) after releasing `lock`.
   void append_and_wake(std::unique_lock<std::mutex>& lock, Packet packet);
+  // Queues `w` behind the other waiting producers and waits until room for
+  // its packet is granted to it (true) or the queue is closed (false, and
+  // no room is held).
+  bool wait_for_room(std::unique_lock<std::mutex>& lock, Waiter& w);
+  // Grants room to waiting producers in arrival order, as long as the first
+  // one's packet fits, and wakes only those: a packet taken wakes about one
+  // producer, not every one. Called with the lock held, whenever room
+  // grows.
+  void grant_room();
+  void unlink(Waiter& w);
 
   mutable std::mutex mutex_;
   std::condition_variable cv_;
@@ -78,9 +100,11 @@ class Queue {
   std::size_t count_ = 0;
   std::size_t byte_budget_;
   std::size_t bytes_ = 0;
-  // Producers inside push_waiting(), woken through room_ when packets leave.
-  std::size_t producers_waiting_ = 0;
-  std::condition_variable room_;
+  // Room granted to woken producers that have not queued their packet yet.
+  std::size_t granted_bytes_ = 0;
+  std::size_t granted_packets_ = 0;
+  Waiter* first_waiter_ = nullptr;
+  Waiter* last_waiter_ = nullptr;
   // Receivers blocked in pop(): a push wakes one only when there is one, so
   // a busy stream costs no wake-up per packet.
   std::size_t waiters_ = 0;
