@@ -1,6 +1,7 @@
 // The bounded packet queue.
 #include "core/queue.hpp"
 
+#include <optional>
 #include <utility>
 
 namespace sigtap {
@@ -74,9 +75,14 @@ bool Queue::wait_for_room(std::unique_lock<std::mutex>& lock, Waiter& w) {
     unlink(w);
     return false;
   }
-  granted_bytes_ -= w.size;
-  --granted_packets_;
+  if (closed_) give_back(w.size);
   return !closed_;
+}
+
+void Queue::give_back(std::size_t size) {
+  granted_bytes_ -= size;
+  --granted_packets_;
+  grant_room();
 }
 
 void Queue::append(Packet packet) {
@@ -91,8 +97,7 @@ void Queue::append(Packet packet) {
   ++count_;
 }
 
-void Queue::append_and_wake(std::unique_lock<std::mutex>& lock, Packet packet) {
-  append(std::move(packet));
+void Queue::wake_receiver(std::unique_lock<std::mutex>& lock) {
   // Only a receiver blocked in pop() needs a wake-up, so a busy stream costs
   // no notification per packet.
   const bool wake = waiters_ > 0;
@@ -111,17 +116,39 @@ void Queue::push(Packet packet) {
     Packet dropped = take_front();
     (void)dropped;
   }
-  append_and_wake(lock, std::move(packet));
+  append(std::move(packet));
+  wake_receiver(lock);
 }
 
 void Queue::push_waiting(Packet packet) {
-  std::unique_lock lock(mutex_);
-  Waiter w(packet.data.size());
-  if (!wait_for_room(lock, w)) {
-    lock.unlock();  // the packet is released outside the lock
-    return;
-  }
-  append_and_wake(lock, std::move(packet));
+  Producer producer(*this);
+  // Dropped after close: released outside the lock.
+  if (producer.reserve(packet.data.size())) producer.push(std::move(packet));
+}
+
+bool Queue::Producer::reserve(std::size_t size) {
+  cancel();
+  std::unique_lock lock(queue_.mutex_);
+  Waiter w(size);
+  if (!queue_.wait_for_room(lock, w)) return false;
+  held_ = size;
+  return true;
+}
+
+void Queue::Producer::push(Packet packet) {
+  std::unique_lock lock = lock_spinning(queue_.mutex_);
+  // Appended before the room is given back: a failed allocation leaves the
+  // room held, for the destructor to give back. After close the packet is
+  // dropped, and released outside the lock.
+  if (!queue_.closed_) queue_.append(std::move(packet));
+  queue_.give_back(*std::exchange(held_, std::nullopt));
+  queue_.wake_receiver(lock);
+}
+
+void Queue::Producer::cancel() {
+  if (!held_) return;
+  std::lock_guard lock(queue_.mutex_);
+  queue_.give_back(*std::exchange(held_, std::nullopt));
 }
 
 std::optional<Packet> Queue::try_pop() {

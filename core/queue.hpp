@@ -35,12 +35,36 @@ class Queue {
   /// packets to stay within kCapacity packets and the byte budget (a packet
   /// larger than the budget is kept alone).
   void push(Packet packet);
-  /// For a producer that can slow its source down instead of losing data (a
-  /// TCP reader: flow control then slows the peer): waits until the packet
-  /// fits within kCapacity packets and the byte budget, then queues it.
-  /// Producers waiting together get room in the order they came. Returns
-  /// at once after close, dropping the packet.
+  /// For a producer that can slow its source down instead of losing data:
+  /// waits until the packet fits within kCapacity packets and the byte
+  /// budget, then queues it. Producers waiting together get room in the
+  /// order they came. Returns at once after close, dropping the packet.
   void push_waiting(Packet packet);
+
+  /// A producer that waits for room before it even reads its packet (a TCP
+  /// reader: what it has not read stays with the system and the peer, held
+  /// back by flow control), so that waiting costs it no memory. Used by one
+  /// thread at a time; must not outlive the queue.
+  class Producer {
+   public:
+    explicit Producer(Queue& queue) : queue_(queue) {}
+    Producer(const Producer&) = delete;
+    Producer& operator=(const Producer&) = delete;
+    /// Gives back the room it holds.
+    ~Producer() { cancel(); }
+
+    /// Waits as push_waiting() does until a packet of `size` bytes fits,
+    /// then holds that room for it; false once the queue is closed.
+    bool reserve(std::size_t size);
+    /// Queues the packet, at most as large as the room held, in that room.
+    void push(Packet packet);
+    /// Gives the room held back, unused.
+    void cancel();
+
+   private:
+    Queue& queue_;
+    std::optional<std::size_t> held_;
+  };
   /// The oldest packet; nothing when `timeout` passes first (no limit when
   /// absent; zero polls); Error::Closed once closed and empty.
   Result<std::optional<Packet>> pop(std::optional<Duration> timeout);
@@ -80,12 +104,15 @@ class Queue {
   // room already granted to producers.
   bool has_room(std::size_t size) const;
   void append(Packet packet);
-  // Appends, then wakes a blocked receiver (if any) after releasing `lock`.
-  void append_and_wake(std::unique_lock<std::mutex>& lock, Packet packet);
+  // Releases `lock`, then wakes a blocked receiver (if any).
+  void wake_receiver(std::unique_lock<std::mutex>& lock);
   // Queues `w` behind the other waiting producers and waits until room for
-  // its packet is granted to it (true) or the queue is closed (false, and
-  // no room is held).
+  // its packet is granted to it (true: the room stays granted until
+  // give_back()) or the queue is closed (false, and no room is held).
   bool wait_for_room(std::unique_lock<std::mutex>& lock, Waiter& w);
+  // Takes back room granted for a packet of `size` bytes (its packet has
+  // been appended, or will not come).
+  void give_back(std::size_t size);
   // Grants room to waiting producers in arrival order, as long as the first
   // one's packet fits, and wakes only those: a packet taken wakes about one
   // producer, not every one. Called with the lock held, whenever room

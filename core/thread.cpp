@@ -4,7 +4,10 @@
 #include <pthread.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
+#include <memory>
 #include <new>
 #include <string>
 #include <system_error>
@@ -25,15 +28,33 @@ class SignalsBlocked {
   sigset_t old_;
 };
 
+// Every signal but the synchronous faults.
+sigset_t asynchronous_signals() {
+  sigset_t all;
+  sigfillset(&all);
+  for (int sig : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGABRT}) sigdelset(&all, sig);
+  return all;
+}
+
+// What a detached thread starts with; it owns it.
+struct Start {
+  std::string name;
+  std::function<void()> body;
+};
+
+void* run_detached(void* arg) {
+  const std::unique_ptr<Start> start(static_cast<Start*>(arg));
+  pthread_setname_np(pthread_self(), start->name.c_str());
+  start->body();
+  return nullptr;
+}
+
 }  // namespace
 
 Result<std::thread> spawn_thread(std::string_view name, std::function<void()> body) {
   // The new thread inherits the signal mask of its creator: block everything
   // (but the synchronous faults) around the creation and restore afterwards.
-  sigset_t all;
-  sigfillset(&all);
-  for (int sig : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGABRT}) sigdelset(&all, sig);
-  SignalsBlocked blocked(all);
+  SignalsBlocked blocked(asynchronous_signals());
   std::string short_name(name.substr(0, 15));
   try {
     std::thread t([short_name, body = std::move(body)]() mutable {
@@ -48,6 +69,27 @@ Result<std::thread> spawn_thread(std::string_view name, std::function<void()> bo
   } catch (const std::bad_alloc&) {
     return Error::io_errno(ENOMEM);
   }
+}
+
+Status spawn_detached(std::string_view name, std::function<void()> body, std::size_t stack_size) {
+  SignalsBlocked blocked(asynchronous_signals());
+  std::unique_ptr<Start> start;
+  try {
+    start = std::make_unique<Start>(Start{std::string(name.substr(0, 15)), std::move(body)});
+  } catch (const std::bad_alloc&) {
+    return Error::io_errno(ENOMEM);
+  }
+  pthread_attr_t attr;
+  pthread_attr_init(&attr);
+  pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+  pthread_attr_setstacksize(&attr, std::max<std::size_t>(stack_size, PTHREAD_STACK_MIN));
+  pthread_t thread;
+  // Detached, it may be gone by the time this returns: it names itself.
+  const int rc = pthread_create(&thread, &attr, run_detached, start.get());
+  pthread_attr_destroy(&attr);
+  if (rc != 0) return Error::io_errno(rc);
+  start.release();
+  return {};
 }
 
 }  // namespace sigtap

@@ -1,6 +1,7 @@
 // Starting the library's own threads: named, with asynchronous signals blocked.
 #pragma once
 
+#include <cstddef>
 #include <functional>
 #include <string_view>
 #include <thread>
@@ -15,5 +16,10 @@ namespace sigtap {
 /// thread and never interrupts one of our system calls. Fails with an Io
 /// error when the system refuses the thread.
 Result<std::thread> spawn_thread(std::string_view name, std::function<void()> body);
+
+/// spawn_thread() for a thread nobody joins, with a stack of `stack_size`
+/// bytes (at least the system's minimum) instead of the default 8 MiB: for
+/// the many small threads that serve one connection each.
+Status spawn_detached(std::string_view name, std::function<void()> body, std::size_t stack_size);
 
 }  // namespace sigtap

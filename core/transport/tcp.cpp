@@ -60,7 +60,10 @@ constexpr auto kAcceptSlice = std::chrono::milliseconds(500);
 // A blocked send looks at the closed flag and the interrupt check this
 // often; a connect looks at the interrupt check as often.
 constexpr auto kSendSlice = std::chrono::milliseconds(100);
-constexpr std::size_t kReadBuffer = 65536;
+// The most one read takes: the largest packet a reader queues.
+constexpr std::size_t kMaxRead = 65536;
+// A reader's stack: it only waits, reads and queues.
+constexpr std::size_t kReaderStack = std::size_t{128} << 10;
 // The fewest descriptors a listener leaves to the rest of the process.
 constexpr rlim_t kDescriptorReserve = 64;
 
@@ -183,19 +186,42 @@ void drop_connections(Shared& shared, std::span<const std::shared_ptr<Connection
   for (const auto& c : dropped) c->shutdown();
 }
 
+// Waits until the peer has sent something, without taking any of it: the
+// bytes ready (at most kMaxRead), or 0 once the stream ended or failed.
+std::size_t wait_readable(int fd) {
+  for (;;) {
+    int ready = 0;
+    if (::ioctl(fd, FIONREAD, &ready) != 0) return 0;
+    if (ready > 0) return std::min<std::size_t>(static_cast<std::size_t>(ready), kMaxRead);
+    std::uint8_t byte;
+    const ssize_t n = ::recv(fd, &byte, 1, MSG_PEEK);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return 0;
+  }
+}
+
+// A connection's reader. It reads only once the queue has room for what it
+// will read, into a packet of that size: while the receiver is behind, the
+// data waits in the system's buffers (and TCP flow control holds the peer
+// back), so a waiting or idle connection costs no buffer here.
 void read_loop(const std::shared_ptr<Shared>& shared, const std::shared_ptr<Connection>& conn,
                std::uint64_t source, bool accepted) {
   try {
-    auto buffer = std::make_unique_for_overwrite<std::uint8_t[]>(kReadBuffer);
+    Queue::Producer producer(shared->queue);
+    const int fd = conn->fd.get();
     for (;;) {
-      ssize_t n = ::recv(conn->fd.get(), buffer.get(), kReadBuffer, 0);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) break;
+      const std::size_t size = wait_readable(fd);
+      if (size == 0 || !producer.reserve(size)) break;
       Packet packet;
+      packet.data.reserve(size);
+      packet.data.resize_for_overwrite(size);
+      const ssize_t n = ::recv(fd, packet.data.data(), size, MSG_DONTWAIT);
+      if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+      if (n <= 0) break;
+      packet.data.resize(static_cast<std::size_t>(n));
       packet.timestamp = wall_clock_timestamp();
-      packet.data.assign(buffer.get(), buffer.get() + n);
       packet.source = source;
-      shared->queue.push_waiting(std::move(packet));
+      producer.push(std::move(packet));
     }
   } catch (const std::bad_alloc&) {
     // Out of memory: this connection ends as if its peer had gone (the rest
@@ -217,9 +243,7 @@ void read_loop(const std::shared_ptr<Shared>& shared, const std::shared_ptr<Conn
 Status spawn_reader(const std::shared_ptr<Shared>& shared, std::shared_ptr<Connection> conn, bool accepted) {
   std::uint64_t source = tcp::NEXT_SOURCE.fetch_add(1, std::memory_order_relaxed);
   auto body = [shared, conn = std::move(conn), source, accepted] { read_loop(shared, conn, source, accepted); };
-  SIGTAP_ASSIGN_OR_RETURN(std::thread thread, spawn_thread("sigtap-tcp-read", std::move(body)));
-  thread.detach();
-  return {};
+  return spawn_detached("sigtap-tcp-read", std::move(body), kReaderStack);
 }
 
 void accept_one(const std::shared_ptr<Shared>& shared, Fd fd) {

@@ -4,6 +4,7 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <netinet/tcp.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 
@@ -321,6 +322,24 @@ TEST(Tcp, KeepAliveOnEveryConnection) {
     getsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &probes, &len);
     EXPECT_TRUE(fd >= 0 && on == 1 && idle > 0 && idle + interval * probes <= 30) << idle << " " << interval << " " << probes;
   }
+}
+
+// A reader waits for room in the queue before it reads: while the queue is
+// full, what a client sends stays in the system's buffers (bounded by TCP
+// flow control), not in memory of the reader's. It comes through after.
+TEST_F(TcpListener, ReadersWaitForRoomBeforeReading) {
+  listener->set_limits(Tcp::kStallLimit, 4);
+  Fd first = plain_connect(port()), second = plain_connect(port());
+  write_all(first.get(), "full");
+  std::this_thread::sleep_for(200ms);  // queued: the queue is full (else this checks less)
+  write_all(second.get(), std::string(1000, 'b'));
+  std::this_thread::sleep_for(200ms);  // the second reader waits for room
+  int unread = -1;
+  ::ioctl(socket_to(port_of(second)), FIONREAD, &unread);
+  EXPECT_EQ(unread, 1000);
+  std::map<std::uint64_t, std::string> got;
+  receive_bytes(*listener, 1004, got);
+  EXPECT_TRUE(got.size() == 2 && got.begin()->second == "full" && got.rbegin()->second == std::string(1000, 'b'));
 }
 
 // Clients come and go (cleanly, mid-packet, by reset, silently) while the
