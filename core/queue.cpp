@@ -30,9 +30,27 @@ std::unique_lock<std::mutex> lock_spinning(std::mutex& mutex) {
 
 }  // namespace
 
+// Counts under the queue lock. Owned by its producer; once the producer is
+// gone with packets still queued, by those packets: the last one taken
+// frees it.
+struct Queue::Share {
+  std::size_t bytes = 0;
+  std::size_t packets = 0;
+  bool orphaned = false;
+
+  void taken(std::size_t size) {
+    bytes -= size;
+    if (--packets == 0 && orphaned) delete this;
+  }
+};
+
+Queue::~Queue() { clear(); }
+
 Packet Queue::take_front() {
-  Packet p = std::move(ring_[head_]);
-  ring_[head_] = Packet{};
+  Slot& front = ring_[head_];
+  Packet p = std::move(front.packet);
+  front.packet = Packet{};
+  if (front.share) std::exchange(front.share, nullptr)->taken(p.data.size());
   head_ = (head_ + 1) & (ring_.size() - 1);
   --count_;
   bytes_ -= p.data.size();
@@ -45,6 +63,11 @@ bool Queue::has_room(std::size_t size) const {
   return packets == 0 || (packets < kCapacity && bytes_ + granted_bytes_ + size <= byte_budget_);
 }
 
+bool Queue::share_full(const Share* share, std::size_t size) const {
+  return share && share->packets > 0 &&
+         (share->packets >= kCapacity / kShares || share->bytes + size > byte_budget_ / kShares);
+}
+
 void Queue::unlink(Waiter& w) {
   (w.prev ? w.prev->next : first_waiter_) = w.next;
   (w.next ? w.next->prev : last_waiter_) = w.prev;
@@ -54,13 +77,17 @@ void Queue::unlink(Waiter& w) {
 void Queue::grant_room() {
   // Notified under the lock: once granted, a waiter may return as soon as
   // it sees the flag, and its condition variable goes with it.
-  while (first_waiter_ && has_room(first_waiter_->size)) {
-    Waiter& w = *first_waiter_;
-    granted_bytes_ += w.size;
-    ++granted_packets_;
-    unlink(w);
-    w.granted = true;
-    w.cv.notify_one();
+  for (Waiter* w = first_waiter_; w;) {
+    Waiter* next = w->next;
+    if (!share_full(w->share, w->size)) {
+      if (!has_room(w->size)) return;  // the others wait behind it
+      granted_bytes_ += w->size;
+      ++granted_packets_;
+      unlink(*w);
+      w->granted = true;
+      w->cv.notify_one();
+    }
+    w = next;
   }
 }
 
@@ -85,15 +112,20 @@ void Queue::give_back(std::size_t size) {
   grant_room();
 }
 
-void Queue::append(Packet packet) {
+void Queue::append(Packet packet, Share* share) {
   if (count_ == ring_.size()) {
-    std::vector<Packet> bigger(ring_.empty() ? 16 : ring_.size() * 2);
+    std::vector<Slot> bigger(ring_.empty() ? 16 : ring_.size() * 2);
     for (std::size_t i = 0; i < count_; ++i) bigger[i] = std::move(ring_[(head_ + i) & (ring_.size() - 1)]);
     ring_ = std::move(bigger);
     head_ = 0;
   }
-  bytes_ += packet.data.size();
-  ring_[(head_ + count_) & (ring_.size() - 1)] = std::move(packet);
+  const std::size_t size = packet.data.size();
+  if (share) {
+    share->bytes += size;
+    ++share->packets;
+  }
+  bytes_ += size;
+  ring_[(head_ + count_) & (ring_.size() - 1)] = Slot{std::move(packet), share};
   ++count_;
 }
 
@@ -126,10 +158,23 @@ void Queue::push_waiting(Packet packet) {
   if (producer.reserve(packet.data.size())) producer.push(std::move(packet));
 }
 
+Queue::Producer::Producer(Queue& queue, bool fair) : queue_(queue), share_(fair ? new Share : nullptr) {}
+
+Queue::Producer::~Producer() {
+  cancel();
+  if (!share_) return;
+  std::lock_guard lock(queue_.mutex_);
+  if (share_->packets == 0) {
+    delete share_;
+  } else {
+    share_->orphaned = true;
+  }
+}
+
 bool Queue::Producer::reserve(std::size_t size) {
   cancel();
   std::unique_lock lock(queue_.mutex_);
-  Waiter w(size);
+  Waiter w(size, share_);
   if (!queue_.wait_for_room(lock, w)) return false;
   held_ = size;
   return true;
@@ -140,7 +185,7 @@ void Queue::Producer::push(Packet packet) {
   // Appended before the room is given back: a failed allocation leaves the
   // room held, for the destructor to give back. After close the packet is
   // dropped, and released outside the lock.
-  if (!queue_.closed_) queue_.append(std::move(packet));
+  if (!queue_.closed_) queue_.append(std::move(packet), share_);
   queue_.give_back(*std::exchange(held_, std::nullopt));
   queue_.wake_receiver(lock);
 }
@@ -216,9 +261,13 @@ void Queue::close() {
 }
 
 void Queue::clear() {
-  std::vector<Packet> old;
+  std::vector<Slot> old;
   {
     std::lock_guard lock(mutex_);
+    for (std::size_t i = 0; i < count_; ++i) {
+      Slot& slot = ring_[(head_ + i) & (ring_.size() - 1)];
+      if (slot.share) std::exchange(slot.share, nullptr)->taken(slot.packet.data.size());
+    }
     old.swap(ring_);
     head_ = 0;
     count_ = 0;

@@ -207,7 +207,9 @@ std::size_t wait_readable(int fd) {
 void read_loop(const std::shared_ptr<Shared>& shared, const std::shared_ptr<Connection>& conn,
                std::uint64_t source, bool accepted) {
   try {
-    Queue::Producer producer(shared->queue);
+    // A listener's connections each get a share of the queue, so that one
+    // client's flood does not stand in front of every other client's data.
+    Queue::Producer producer(shared->queue, accepted);
     const int fd = conn->fd.get();
     for (;;) {
       const std::size_t size = wait_readable(fd);

@@ -342,6 +342,26 @@ TEST_F(TcpListener, ReadersWaitForRoomBeforeReading) {
   EXPECT_TRUE(got.size() == 2 && got.begin()->second == "full" && got.rbegin()->second == std::string(1000, 'b'));
 }
 
+// One client cannot fill the queue ahead of the others: a connection holds
+// at most an eighth of the queue, so another's data comes within about that
+// much. Nothing is lost, and each stream keeps its order.
+TEST_F(TcpListener, OneClientHoldsAShareOfTheQueue) {
+  listener->set_limits(Tcp::kStallLimit, 1 << 20);
+  Fd flood = plain_connect(port()), other = plain_connect(port());
+  std::string all;
+  for (int i = 0; i < 64; ++i) all += std::string(65536, static_cast<char>(i));
+  auto sending = std::async(std::launch::async, [&] { write_all(flood.get(), all); });
+  std::this_thread::sleep_for(300ms);  // the flood takes what it may of the queue
+  write_all(other.get(), "x");
+  std::map<std::uint64_t, std::string> got;
+  while (got.size() < 2) receive_bytes(*listener, 1, got);
+  const std::size_t ahead = got.begin()->second.size();
+  receive_bytes(*listener, all.size() - ahead, got);
+  sending.get();
+  EXPECT_LE(ahead, std::size_t{1} << 18) << "bytes of the flood before the other client's";
+  EXPECT_TRUE(got.begin()->second == all);  // not EXPECT_EQ: 4 MiB would be printed
+}
+
 // Clients come and go (cleanly, mid-packet, by reset, silently) while the
 // listener never sends: their sockets and reader threads must all go away.
 TEST(Tcp, ListenerOutlivesAThousandClientsWithoutLeaks) {
