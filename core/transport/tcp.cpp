@@ -413,7 +413,8 @@ Status Tcp::send_to_listeners_clients(const Bytes& data) {
   if (targets.empty()) return {};
 
   // Every client first gets what its socket takes at once; only the ones
-  // that are behind are then waited for, together, up to the stall limit.
+  // that are behind are then waited for, together, up to the stall limit
+  // and the packet's time budget.
   struct Pending {
     std::shared_ptr<Connection> conn;
     std::size_t offset;
@@ -423,6 +424,13 @@ Status Tcp::send_to_listeners_clients(const Bytes& data) {
   std::vector<Pending> pending;
   std::vector<std::shared_ptr<Connection>> dropped;
   const Instant start = Clock::now();
+  // However steadily a client reads, it must take the packet at the slowest
+  // rate a listener serves at least: the send waits for all its clients
+  // together, so a client slower than that would set every other client's
+  // pace for as long as it stays.
+  const Instant deadline = start + stall_limit_ +
+                           std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(
+                               static_cast<double>(data.size()) / static_cast<double>(kSlowestClient)));
   for (auto& conn : targets) {
     std::size_t offset = 0;
     switch (write_some(conn->fd.get(), data, offset, nullptr)) {
@@ -444,13 +452,13 @@ Status Tcp::send_to_listeners_clients(const Bytes& data) {
       interrupted = true;
       break;
     }
-    // A client is dropped only once it has taken no byte for the whole stall
-    // limit, however long the packet takes it.
+    // A client is dropped once it has taken no byte for the whole stall
+    // limit, or has not taken the packet by its deadline.
     const Instant now = Clock::now();
     Instant wake = now + kSendSlice;
     std::size_t kept = 0;
     for (auto& p : pending) {
-      const Instant stall_end = p.last_progress + stall_limit_;
+      const Instant stall_end = std::min(p.last_progress + stall_limit_, deadline);
       if (now >= stall_end) {
         dropped.push_back(std::move(p.conn));
         continue;

@@ -54,8 +54,13 @@ class Tcp final : public Transport {
   static constexpr auto kWakeTimeout = std::chrono::milliseconds(200);
   /// How long a listener waits for a client that takes no byte of a packet
   /// before it drops that client: one stalled reader must not hold up the
-  /// others, while a slow one keeps its place as long as it makes progress.
+  /// others, while a slow one keeps its place as long as it makes progress
+  /// at kSlowestClient at least.
   static constexpr Clock::duration kStallLimit = std::chrono::seconds(5);
+  /// The rate (bytes per second) at which a listener's client must take a
+  /// packet, beyond the stall limit: one that has not taken the whole packet
+  /// kStallLimit plus a second per MiB after the send began is dropped.
+  static constexpr std::size_t kSlowestClient = std::size_t{1} << 20;
   /// Keepalive probes of every connection: the first after this long
   /// without a segment from the peer, then one every interval; the peer is
   /// taken for gone (and its connection dropped) once all go unanswered,
@@ -79,7 +84,9 @@ class Tcp final : public Transport {
   /// (interrupt.hpp) also ends the wait: the connection, which may have
   /// carried part of the packet, is then closed, and an Interrupted Io
   /// error returned. Listener: writes to every client and drops those that
-  /// fail or stall; never fails for a client's sake. The interrupt check
+  /// fail, stall or take the packet too slowly (see kSlowestClient), so one
+  /// send waits at most kStallLimit plus a second per MiB; never fails for a
+  /// client's sake. The interrupt check
   /// ends its wait for clients that are behind, which are then dropped,
   /// with the same error.
   Status send(const Packet& packet) override;
@@ -94,8 +101,9 @@ class Tcp final : public Transport {
   /// for other threads; idempotent.
   void close() override;
 
-  /// Shorter limits for tests: the stall limit of listener sends and the
-  /// receive queue's byte budget (see Queue). Call before sending.
+  /// Shorter limits for tests: the stall limit of listener sends (also the
+  /// fixed part of a packet's time budget) and the receive queue's byte
+  /// budget (see Queue). Call before sending.
   void set_limits(Clock::duration stall_limit, std::size_t receive_budget);
 
   /// The client connection's local end, or the address the listener is bound

@@ -249,6 +249,35 @@ TEST_F(TcpListener, KeepsASlowButSteadyClient) {
   EXPECT_TRUE(reader.get() == big);  // not dropped midway
 }
 
+// A client that keeps taking a few bytes cannot hold up the others' sends
+// for long: one that has not taken a packet within the stall limit and a
+// second per MiB of it is dropped, while one that keeps up gets it all.
+TEST_F(TcpListener, DropsAClientThatTakesAPacketTooSlowly) {
+  listener->set_limits(250ms, Queue::kByteBudget);
+  Fd trickle = plain_connect(port(), 4096), healthy = plain_connect(port());
+  write_all(trickle.get(), "t"), write_all(healthy.get(), "h");
+  std::map<std::uint64_t, std::string> accepted;
+  receive_bytes(*listener, 2, accepted);
+  const int small = 65536;  // the system's buffer toward the slow client: the packet waits for it
+  setsockopt(socket_to(port_of(trickle)), SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+  const std::string big(2 << 20, 'x');
+  std::atomic<bool> sent{false};
+  auto slow = std::async(std::launch::async, [&] {
+    std::size_t taken = 0;
+    for (char part[4096]; !sent; std::this_thread::sleep_for(20ms)) {
+      taken += static_cast<std::size_t>(std::max<ssize_t>(0, ::recv(trickle.get(), part, sizeof part, MSG_DONTWAIT)));
+    }
+    return taken + read_n(trickle.get(), SIZE_MAX).size();  // the rest, up to the end of the stream
+  });
+  auto fast = std::async(std::launch::async, [&] { return read_n(healthy.get(), big.size()); });
+  auto sending = run_async([&] { return listener->send(packet(big)).ok(); });
+  const bool returned = sending.wait_for(30s) == std::future_status::ready;
+  sent = true;
+  ASSERT_TRUE(returned) << "the slow client held the send up";
+  EXPECT_TRUE(fast.get() == big);
+  EXPECT_LT(slow.get(), big.size());
+}
+
 // A listener whose receiver falls behind stops reading once its queue holds
 // the byte budget: the peer is slowed down, and nothing is lost.
 TEST_F(TcpListener, ReadersPauseOverTheByteBudget) {
