@@ -317,11 +317,8 @@ TEST_F(TcpListener, FailedAllocationsEndOnlyTheirConnection) {
   g_fail_tcp_threads = false;
   sigset_t before{}, after{};
   pthread_sigmask(SIG_SETMASK, nullptr, &before);
-  try {
-    t_fail_here = true;
-    (void)spawn_thread("sigtap-test", [] {});
-  } catch (const std::bad_alloc&) {
-  }
+  t_fail_here = true;
+  try { (void)spawn_thread("sigtap-test", [] {}); } catch (const std::bad_alloc&) {}
   t_fail_here = false;
   pthread_sigmask(SIG_SETMASK, nullptr, &after);
   EXPECT_EQ(std::memcmp(&before, &after, sizeof before), 0) << "signals left blocked";
@@ -342,14 +339,14 @@ TEST(Tcp, KeepAliveOnEveryConnection) {
   write_all(peer.get(), "x");
   ASSERT_EQ(next_text(*listener), "x");  // accepted
   for (std::uint16_t to : {port_of(server), port_of(peer)}) {
-    const int fd = socket_to(to);
-    int on = 0, idle = 0, interval = 0, probes = 0;
-    socklen_t len = sizeof(int);
-    getsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, &len);
-    getsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, &len);
-    getsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, &len);
-    getsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &probes, &len);
-    EXPECT_TRUE(fd >= 0 && on == 1 && idle > 0 && idle + interval * probes <= 30) << idle << " " << interval << " " << probes;
+    const auto option = [fd = socket_to(to)](int level, int name) {
+      int value = -1;
+      socklen_t len = sizeof value;
+      return getsockopt(fd, level, name, &value, &len) == 0 ? value : -1;
+    };
+    const int idle = option(IPPROTO_TCP, TCP_KEEPIDLE), interval = option(IPPROTO_TCP, TCP_KEEPINTVL);
+    const int probes = option(IPPROTO_TCP, TCP_KEEPCNT);
+    EXPECT_TRUE(option(SOL_SOCKET, SO_KEEPALIVE) == 1 && idle > 0 && idle + interval * probes <= 30);
   }
 }
 
@@ -530,15 +527,10 @@ TEST_F(TcpListener, LeavesDescriptorsToTheProcess) {
       for (;;) ::pause();
     }
     const std::shared_ptr<void> clients(nullptr, [pid](void*) { ::kill(pid, SIGKILL), ::waitpid(pid, nullptr, 0); });
-    // Counted once they stop changing; none left to count them with is all taken.
-    const auto open_now = [&] {
-      try {
-        return usage().first;
-      } catch (const std::filesystem::filesystem_error&) {
-        return limit;
-      }
-    };
-    for (int same = 0; same < 5; std::this_thread::sleep_for(100ms)) same = open_now() == held ? same + 1 : (held = open_now(), 0);
+    // Counted once they stop changing (with none left to count them, usage() throws).
+    for (int same = 0; same < 5; std::this_thread::sleep_for(100ms)) {
+      same = usage().first == held ? same + 1 : (held = usage().first, 0);
+    }
   }
   EXPECT_LE(held + 64, limit) << "descriptors open";
   Fd late = plain_connect(port());
