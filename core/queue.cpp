@@ -46,11 +46,15 @@ struct Queue::Share {
 
 Queue::~Queue() { clear(); }
 
+void Queue::unshare(Slot& slot) {
+  if (slot.share) std::exchange(slot.share, nullptr)->taken(slot.packet.data.size());
+}
+
 Packet Queue::take_front() {
   Slot& front = ring_[head_];
+  unshare(front);
   Packet p = std::move(front.packet);
   front.packet = Packet{};
-  if (front.share) std::exchange(front.share, nullptr)->taken(p.data.size());
   head_ = (head_ + 1) & (ring_.size() - 1);
   --count_;
   bytes_ -= p.data.size();
@@ -264,10 +268,7 @@ void Queue::clear() {
   std::vector<Slot> old;
   {
     std::lock_guard lock(mutex_);
-    for (std::size_t i = 0; i < count_; ++i) {
-      Slot& slot = ring_[(head_ + i) & (ring_.size() - 1)];
-      if (slot.share) std::exchange(slot.share, nullptr)->taken(slot.packet.data.size());
-    }
+    for (std::size_t i = 0; i < count_; ++i) unshare(ring_[(head_ + i) & (ring_.size() - 1)]);
     old.swap(ring_);
     head_ = 0;
     count_ = 0;

@@ -16,8 +16,8 @@ namespace sigtap {
 
 /// Holds at most kCapacity packets and about a byte budget of packet data,
 /// so a producer that outruns its receiver never makes memory grow without
-/// limit: push() drops the oldest packets, push_waiting() waits for room.
-/// Packets queued before close are still handed out.
+/// limit: push() drops the oldest packets, push_waiting() and a Producer
+/// wait for room. Packets queued before close are still handed out.
 class Queue {
   // What one fair producer has queued (see Producer).
   struct Share;
@@ -123,6 +123,8 @@ class Queue {
   // Whether a packet of `size` bytes fits beside the queued packets and the
   // room already granted to producers.
   bool has_room(std::size_t size) const;
+  // Takes the slot's packet off its producer's share, if it has one.
+  static void unshare(Slot& slot);
   // Whether a fair producer must wait for its own packets to leave first.
   bool share_full(const Share* share, std::size_t size) const;
   void append(Packet packet, Share* share = nullptr);

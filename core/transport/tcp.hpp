@@ -27,8 +27,9 @@ struct Connection;
 /// The state a Tcp shares with its accept thread and its reader threads; it
 /// lives until the last of them lets go.
 struct Shared {
-  /// Every connection's reader pushes here, waiting while it is full (flow
-  /// control then slows the peer down; nothing is lost); Tcp::recv pops.
+  /// Every connection's reader pushes here, waiting while it is full, or
+  /// while a listener's connection fills its share (flow control then slows
+  /// the peer down; nothing is lost); Tcp::recv pops.
   Queue queue;
   /// Guards `conns`; held only to copy, add or remove entries, never across
   /// a socket call that may block.
@@ -43,9 +44,9 @@ struct Shared {
 
 /// No framing: a received packet is whatever one read of a stream returned,
 /// tagged with the number of its connection, so a codec can rebuild each
-/// stream. Threads: one "sigtap-tcp-read" per connection and one
-/// "sigtap-tcp-accept" per listener, detached; each ends by itself after
-/// close (or, for a reader, when its peer goes away).
+/// stream. Threads: one "sigtap-tcp-read" per connection (with a small
+/// stack) and one "sigtap-tcp-accept" per listener, detached; each ends by
+/// itself after close (or, for a reader, when its peer goes away).
 class Tcp final : public Transport {
  public:
   /// How long a client waits for its connection to be accepted.
