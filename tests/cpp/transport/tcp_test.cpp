@@ -494,7 +494,8 @@ TEST(Tcp, InterruptCheckEndsAConnect) {
     fillers.emplace_back(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
     (void)::connect(fillers.back().get(), loopback(port_of(server)).get(), loopback(0).len);
   }
-  static std::atomic<bool> interrupted{false};
+  static std::atomic<bool> interrupted;
+  interrupted = false;
   const Usage before = usage();
   auto opening = run_async([url = url_of(port_of(server))] {
     InterruptScope scope([] { return interrupted.load(); });
@@ -505,7 +506,7 @@ TEST(Tcp, InterruptCheckEndsAConnect) {
   ASSERT_EQ(opening.wait_for(30s), std::future_status::ready) << "connect hung";
   const auto t = opening.get();
   EXPECT_TRUE(!t.ok() && t.error().io_kind() == IoKind::Interrupted) << test::error_text(t);
-  EXPECT_EQ(usage().first, before.first);
+  EXPECT_LE(usage().first, before.first);
 }
 
 // Remote clients cannot take every descriptor of the process: the listener
