@@ -158,6 +158,7 @@ void Periodic::request_stop() {
     shared_->state.stopped = true;
   }
   shared_->cv.notify_all();
+  worker_.interrupt();  // a send it is blocked in
 }
 
 void Periodic::stop(bool wait) {

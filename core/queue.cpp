@@ -1,6 +1,7 @@
 // The bounded packet queue.
 #include "core/queue.hpp"
 
+#include <optional>
 #include <utility>
 
 namespace sigtap {
@@ -29,35 +30,110 @@ std::unique_lock<std::mutex> lock_spinning(std::mutex& mutex) {
 
 }  // namespace
 
+// Counts under the queue lock. Owned by its producer; once the producer is
+// gone with packets still queued, by those packets: the last one taken
+// frees it.
+struct Queue::Share {
+  std::size_t bytes = 0;
+  std::size_t packets = 0;
+  bool orphaned = false;
+
+  void taken(std::size_t size) {
+    bytes -= size;
+    if (--packets == 0 && orphaned) delete this;
+  }
+};
+
+Queue::~Queue() { clear(); }
+
+void Queue::unshare(Slot& slot) {
+  if (slot.share) std::exchange(slot.share, nullptr)->taken(slot.packet.data.size());
+}
+
 Packet Queue::take_front() {
-  Packet p = std::move(ring_[head_]);
-  ring_[head_] = Packet{};
+  Slot& front = ring_[head_];
+  unshare(front);
+  Packet p = std::move(front.packet);
+  front.packet = Packet{};
   head_ = (head_ + 1) & (ring_.size() - 1);
   --count_;
   bytes_ -= p.data.size();
-  if (producers_waiting_ > 0) room_.notify_all();
   return p;
 }
 
 bool Queue::has_room(std::size_t size) const {
   // An empty queue takes any packet, however large.
-  return count_ == 0 || (count_ < kCapacity && bytes_ + size <= byte_budget_);
+  const std::size_t packets = count_ + granted_packets_;
+  return packets == 0 || (packets < kCapacity && bytes_ + granted_bytes_ + size <= byte_budget_);
 }
 
-void Queue::append(Packet packet) {
+bool Queue::share_full(const Share* share, std::size_t size) const {
+  return share && share->packets > 0 &&
+         (share->packets >= kCapacity / kShares || share->bytes + size > byte_budget_ / kShares);
+}
+
+void Queue::unlink(Waiter& w) {
+  (w.prev ? w.prev->next : first_waiter_) = w.next;
+  (w.next ? w.next->prev : last_waiter_) = w.prev;
+  w.prev = w.next = nullptr;
+}
+
+void Queue::grant_room() {
+  // Notified under the lock: once granted, a waiter may return as soon as
+  // it sees the flag, and its condition variable goes with it.
+  for (Waiter* w = first_waiter_; w;) {
+    Waiter* next = w->next;
+    if (!share_full(w->share, w->size)) {
+      if (!has_room(w->size)) return;  // the others wait behind it
+      granted_bytes_ += w->size;
+      ++granted_packets_;
+      unlink(*w);
+      w->granted = true;
+      w->cv.notify_one();
+    }
+    w = next;
+  }
+}
+
+bool Queue::wait_for_room(std::unique_lock<std::mutex>& lock, Waiter& w) {
+  if (closed_) return false;
+  w.prev = last_waiter_;
+  (last_waiter_ ? last_waiter_->next : first_waiter_) = &w;
+  last_waiter_ = &w;
+  grant_room();
+  while (!w.granted && !closed_) w.cv.wait(lock);
+  if (!w.granted) {
+    unlink(w);
+    return false;
+  }
+  if (closed_) give_back(w.size);
+  return !closed_;
+}
+
+void Queue::give_back(std::size_t size) {
+  granted_bytes_ -= size;
+  --granted_packets_;
+  grant_room();
+}
+
+void Queue::append(Packet packet, Share* share) {
   if (count_ == ring_.size()) {
-    std::vector<Packet> bigger(ring_.empty() ? 16 : ring_.size() * 2);
+    std::vector<Slot> bigger(ring_.empty() ? 16 : ring_.size() * 2);
     for (std::size_t i = 0; i < count_; ++i) bigger[i] = std::move(ring_[(head_ + i) & (ring_.size() - 1)]);
     ring_ = std::move(bigger);
     head_ = 0;
   }
-  bytes_ += packet.data.size();
-  ring_[(head_ + count_) & (ring_.size() - 1)] = std::move(packet);
+  const std::size_t size = packet.data.size();
+  if (share) {
+    share->bytes += size;
+    ++share->packets;
+  }
+  bytes_ += size;
+  ring_[(head_ + count_) & (ring_.size() - 1)] = Slot{std::move(packet), share};
   ++count_;
 }
 
-void Queue::append_and_wake(std::unique_lock<std::mutex>& lock, Packet packet) {
-  append(std::move(packet));
+void Queue::wake_receiver(std::unique_lock<std::mutex>& lock) {
   // Only a receiver blocked in pop() needs a wake-up, so a busy stream costs
   // no notification per packet.
   const bool wake = waiters_ > 0;
@@ -72,23 +148,56 @@ void Queue::push(Packet packet) {
     return;
   }
   // Dropped packets are released under the lock: rare, and only data.
-  while (!has_room(packet.data.size())) {
+  while (count_ > 0 && !has_room(packet.data.size())) {
     Packet dropped = take_front();
     (void)dropped;
   }
-  append_and_wake(lock, std::move(packet));
+  append(std::move(packet));
+  wake_receiver(lock);
 }
 
 void Queue::push_waiting(Packet packet) {
-  std::unique_lock lock(mutex_);
-  ++producers_waiting_;
-  room_.wait(lock, [&] { return closed_ || has_room(packet.data.size()); });
-  --producers_waiting_;
-  if (closed_) {
-    lock.unlock();  // the packet is released outside the lock
-    return;
+  Producer producer(*this);
+  // Dropped after close: released outside the lock.
+  if (producer.reserve(packet.data.size())) producer.push(std::move(packet));
+}
+
+Queue::Producer::Producer(Queue& queue, bool fair) : queue_(queue), share_(fair ? new Share : nullptr) {}
+
+Queue::Producer::~Producer() {
+  cancel();
+  if (!share_) return;
+  std::lock_guard lock(queue_.mutex_);
+  if (share_->packets == 0) {
+    delete share_;
+  } else {
+    share_->orphaned = true;
   }
-  append_and_wake(lock, std::move(packet));
+}
+
+bool Queue::Producer::reserve(std::size_t size) {
+  cancel();
+  std::unique_lock lock(queue_.mutex_);
+  Waiter w(size, share_);
+  if (!queue_.wait_for_room(lock, w)) return false;
+  held_ = size;
+  return true;
+}
+
+void Queue::Producer::push(Packet packet) {
+  std::unique_lock lock = lock_spinning(queue_.mutex_);
+  // Appended before the room is given back: a failed allocation leaves the
+  // room held, for the destructor to give back. After close the packet is
+  // dropped, and released outside the lock.
+  if (!queue_.closed_) queue_.append(std::move(packet), share_);
+  queue_.give_back(*std::exchange(held_, std::nullopt));
+  queue_.wake_receiver(lock);
+}
+
+void Queue::Producer::cancel() {
+  if (!held_) return;
+  std::lock_guard lock(queue_.mutex_);
+  queue_.give_back(*std::exchange(held_, std::nullopt));
 }
 
 std::optional<Packet> Queue::try_pop() {
@@ -105,6 +214,7 @@ std::optional<Packet> Queue::try_pop_many(std::vector<Packet>& rest, std::size_t
     rest.push_back(take_front());
     taken_bytes += rest.back().data.size();
   }
+  grant_room();
   lock.unlock();
   return first;
 }
@@ -114,6 +224,7 @@ Result<std::optional<Packet>> Queue::pop(std::optional<Duration> timeout) {
   if (count_ > 0) {
     // The common case under load: no clock read, no wait.
     Packet p = take_front();
+    grant_room();
     lock.unlock();
     return std::optional<Packet>(std::move(p));
   }
@@ -128,6 +239,7 @@ Result<std::optional<Packet>> Queue::pop(std::optional<Duration> timeout) {
   for (;;) {
     if (count_ > 0) {
       Packet p = take_front();
+      grant_room();
       lock.unlock();
       return std::optional<Packet>(std::move(p));
     }
@@ -147,21 +259,22 @@ void Queue::close() {
   {
     std::lock_guard lock(mutex_);
     closed_ = true;
+    for (Waiter* w = first_waiter_; w; w = w->next) w->cv.notify_one();
   }
   cv_.notify_all();
-  room_.notify_all();
 }
 
 void Queue::clear() {
-  std::vector<Packet> old;
+  std::vector<Slot> old;
   {
     std::lock_guard lock(mutex_);
+    for (std::size_t i = 0; i < count_; ++i) unshare(ring_[(head_ + i) & (ring_.size() - 1)]);
     old.swap(ring_);
     head_ = 0;
     count_ = 0;
     bytes_ = 0;
+    grant_room();
   }
-  room_.notify_all();
 }
 
 std::size_t Queue::size() const {
@@ -175,11 +288,9 @@ std::size_t Queue::bytes() const {
 }
 
 void Queue::set_byte_budget(std::size_t bytes) {
-  {
-    std::lock_guard lock(mutex_);
-    byte_budget_ = bytes;
-  }
-  room_.notify_all();
+  std::lock_guard lock(mutex_);
+  byte_budget_ = bytes;
+  grant_room();
 }
 
 }  // namespace sigtap

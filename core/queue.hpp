@@ -16,9 +16,12 @@ namespace sigtap {
 
 /// Holds at most kCapacity packets and about a byte budget of packet data,
 /// so a producer that outruns its receiver never makes memory grow without
-/// limit: push() drops the oldest packets, push_waiting() waits for room.
-/// Packets queued before close are still handed out.
+/// limit: push() drops the oldest packets, push_waiting() and a Producer
+/// wait for room. Packets queued before close are still handed out.
 class Queue {
+  // What one fair producer has queued (see Producer).
+  struct Share;
+
  public:
   static constexpr std::size_t kCapacity = 65536;
   /// The packet data a queue holds before it counts as full.
@@ -26,20 +29,56 @@ class Queue {
   /// The data try_pop_many() takes out in one run at most, so what a
   /// receiver holds beside the queue stays small next to the budget.
   static constexpr std::size_t kRunBytes = std::size_t{256} << 10;
+  /// A fair producer holds at most this fraction (1/kShares) of kCapacity
+  /// and of the byte budget.
+  static constexpr std::size_t kShares = 8;
 
   explicit Queue(std::size_t byte_budget = kByteBudget) : byte_budget_(byte_budget) {}
   Queue(const Queue&) = delete;
   Queue& operator=(const Queue&) = delete;
+  ~Queue();
 
   /// Never blocks, never fails; ignored after close. Drops the oldest
   /// packets to stay within kCapacity packets and the byte budget (a packet
   /// larger than the budget is kept alone).
   void push(Packet packet);
-  /// For a producer that can slow its source down instead of losing data (a
-  /// TCP reader: flow control then slows the peer): waits until the packet
-  /// fits within kCapacity packets and the byte budget, then queues it.
-  /// Returns at once after close, dropping the packet.
+  /// For a producer that can slow its source down instead of losing data:
+  /// waits until the packet fits within kCapacity packets and the byte
+  /// budget, then queues it. Producers waiting together get room in the
+  /// order they came. Returns at once after close, dropping the packet.
   void push_waiting(Packet packet);
+
+  /// A producer that waits for room before it even reads its packet (a TCP
+  /// reader: what it has not read stays with the system and the peer, held
+  /// back by flow control), so that waiting costs it no memory. Used by one
+  /// thread at a time; must not outlive the queue, while its packets may.
+  class Producer {
+   public:
+    /// A fair producer (one of many connections) also waits while its own
+    /// queued packets fill its share (see kShares), so that other
+    /// producers' packets never queue behind more than a share of its.
+    /// May throw std::bad_alloc.
+    Producer(Queue& queue, bool fair = false);
+    Producer(const Producer&) = delete;
+    Producer& operator=(const Producer&) = delete;
+    /// Gives back the room it holds.
+    ~Producer();
+
+    /// Waits as push_waiting() does until a packet of `size` bytes fits
+    /// (and, fair, fits in its share; a producer with nothing queued always
+    /// may queue one), then holds that room for it; false once the queue is
+    /// closed.
+    bool reserve(std::size_t size);
+    /// Queues the packet, at most as large as the room held, in that room.
+    void push(Packet packet);
+    /// Gives the room held back, unused.
+    void cancel();
+
+   private:
+    Queue& queue_;
+    Share* share_ = nullptr;
+    std::optional<std::size_t> held_;
+  };
   /// The oldest packet; nothing when `timeout` passes first (no limit when
   /// absent; zero polls); Error::Closed once closed and empty.
   Result<std::optional<Packet>> pop(std::optional<Duration> timeout);
@@ -65,22 +104,59 @@ class Queue {
   // A ring buffer that grows by doubling up to kCapacity: packets are moved
   // in and out, never copied, and a steady stream allocates nothing.
   Packet take_front();
-  // Whether a packet of `size` bytes fits beside the queued ones.
+  // A packet and the fair producer it is accounted to, if any.
+  struct Slot {
+    Packet packet;
+    Share* share = nullptr;
+  };
+  // A producer waiting for room, on its own stack; linked in arrival order.
+  struct Waiter {
+    Waiter(std::size_t n, const Share* s) : size(n), share(s) {}
+    const std::size_t size;
+    const Share* const share;
+    std::condition_variable cv;
+    bool granted = false;
+    Waiter* prev = nullptr;
+    Waiter* next = nullptr;
+  };
+
+  // Whether a packet of `size` bytes fits beside the queued packets and the
+  // room already granted to producers.
   bool has_room(std::size_t size) const;
-  void append(Packet packet);
-  // Appends, then wakes a blocked receiver (if any) after releasing `lock`.
-  void append_and_wake(std::unique_lock<std::mutex>& lock, Packet packet);
+  // Takes the slot's packet off its producer's share, if it has one.
+  static void unshare(Slot& slot);
+  // Whether a fair producer must wait for its own packets to leave first.
+  bool share_full(const Share* share, std::size_t size) const;
+  void append(Packet packet, Share* share = nullptr);
+  // Releases `lock`, then wakes a blocked receiver (if any).
+  void wake_receiver(std::unique_lock<std::mutex>& lock);
+  // Queues `w` behind the other waiting producers and waits until room for
+  // its packet is granted to it (true: the room stays granted until
+  // give_back()) or the queue is closed (false, and no room is held).
+  bool wait_for_room(std::unique_lock<std::mutex>& lock, Waiter& w);
+  // Takes back room granted for a packet of `size` bytes (its packet has
+  // been appended, or will not come).
+  void give_back(std::size_t size);
+  // Grants room to waiting producers in arrival order, as long as the first
+  // one's packet fits, and wakes only those: a packet taken wakes about one
+  // producer, not every one. Producers whose share is full are passed over
+  // (the room is no use to them). Called with the lock held, whenever room
+  // grows.
+  void grant_room();
+  void unlink(Waiter& w);
 
   mutable std::mutex mutex_;
   std::condition_variable cv_;
-  std::vector<Packet> ring_;
+  std::vector<Slot> ring_;
   std::size_t head_ = 0;
   std::size_t count_ = 0;
   std::size_t byte_budget_;
   std::size_t bytes_ = 0;
-  // Producers inside push_waiting(), woken through room_ when packets leave.
-  std::size_t producers_waiting_ = 0;
-  std::condition_variable room_;
+  // Room granted to woken producers that have not queued their packet yet.
+  std::size_t granted_bytes_ = 0;
+  std::size_t granted_packets_ = 0;
+  Waiter* first_waiter_ = nullptr;
+  Waiter* last_waiter_ = nullptr;
   // Receivers blocked in pop(): a push wakes one only when there is one, so
   // a busy stream costs no wake-up per packet.
   std::size_t waiters_ = 0;

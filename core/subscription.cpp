@@ -115,7 +115,10 @@ Subscription::Subscription(std::shared_ptr<std::atomic<bool>> stopped, std::weak
 
 Subscription::~Subscription() { stop(); }
 
-void Subscription::request_stop() { stopped_->store(true, std::memory_order_release); }
+void Subscription::request_stop() {
+  stopped_->store(true, std::memory_order_release);
+  worker_.interrupt();  // a send its callback is blocked in
+}
 
 void Subscription::stop(bool wait) {
   request_stop();

@@ -1,6 +1,7 @@
 // Starting the library's own threads: named, with asynchronous signals blocked; what they report for a caught exception.
 #pragma once
 
+#include <cstddef>
 #include <functional>
 #include <string_view>
 #include <thread>
@@ -24,5 +25,10 @@ Result<std::thread> spawn_thread(std::string_view name, std::function<void()> bo
 /// throws: "out of memory" needs no allocation, and it stands in for the
 /// other text when that cannot be made.
 Error caught_error() noexcept;
+
+/// spawn_thread() for a thread nobody joins, with a stack of `stack_size`
+/// bytes (at least the system's minimum) instead of the default 8 MiB: for
+/// the many small threads that serve one connection each.
+Status spawn_detached(std::string_view name, std::function<void()> body, std::size_t stack_size);
 
 }  // namespace sigtap

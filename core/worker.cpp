@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "core/channel.hpp"
+#include "core/interrupt.hpp"
 #include "core/thread.hpp"
 
 namespace sigtap {
@@ -26,7 +27,8 @@ void keep_forever(std::thread thread) {
 
 Status Worker::start(std::string_view name, std::function<void()> body) {
   pid_ = ::getpid();
-  auto run = [body = std::move(body), finished = finished_]() mutable {
+  auto run = [body = std::move(body), finished = finished_, stopping = stopping_]() mutable {
+    StopScope stop(*stopping);
     body();
     finished->store(true, std::memory_order_release);
   };
@@ -48,6 +50,7 @@ void Worker::end(bool wait) {
     thread = std::exchange(thread_, std::nullopt);
   }
   if (!thread) return;
+  interrupt();
   bool must_not_wait = thread->get_id() == std::this_thread::get_id() ||
                        (!wait && !finished_->load(std::memory_order_acquire));
   if (!must_not_wait) {

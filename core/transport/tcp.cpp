@@ -4,7 +4,8 @@
 // send works on a copy of the list, so a slow peer delays neither the accept
 // thread nor close; close shuts the sockets down, which makes a blocked send
 // fail at once. A Connection's descriptor is closed only when the last holder
-// (list, a send's copy) lets go, so no thread ever uses a reused number.
+// (list, a send's copy, its reader) lets go, so no thread ever uses a reused
+// number.
 #include "core/transport/tcp.hpp"
 
 #include <fcntl.h>
@@ -13,12 +14,15 @@
 #include <linux/sockios.h>
 #include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <new>
+#include <span>
 #include <thread>
 
 #include "core/interrupt.hpp"
@@ -53,18 +57,26 @@ constexpr auto kAcceptRetryPause = std::chrono::milliseconds(100);
 // The accept thread also looks at the closed flag this often, so it ends
 // even when close could not reach the listener to wake it.
 constexpr auto kAcceptSlice = std::chrono::milliseconds(500);
-// A blocked send looks at the closed flag this often.
+// A blocked send looks at the closed flag and the interrupt check this
+// often; a connect looks at the interrupt check as often.
 constexpr auto kSendSlice = std::chrono::milliseconds(100);
-constexpr std::size_t kReadBuffer = 65536;
+// The most one read takes: the largest packet a reader queues.
+constexpr std::size_t kMaxRead = 65536;
+// A reader's stack: it only waits, reads and queues.
+constexpr std::size_t kReaderStack = std::size_t{128} << 10;
+// The fewest descriptors a listener leaves to the rest of the process.
+constexpr rlim_t kDescriptorReserve = 64;
 
 int poll_millis(Clock::duration d) {
   auto ms = std::chrono::ceil<std::chrono::milliseconds>(d).count();
   return ms < 0 ? 0 : static_cast<int>(std::min<long long>(ms, INT_MAX));
 }
 
-// Connects with a bounded wait. The socket is non-blocking only while
-// connecting; an interrupted connect goes on in the background, so it is
-// waited for like one in progress.
+// Connects with a bounded wait, which the caller's interrupt check ends
+// between slices (a server that never answers keeps it for the whole
+// timeout). The socket is non-blocking only while connecting; an
+// interrupted connect goes on in the background, so it is waited for like
+// one in progress.
 Result<Fd> connect_with_timeout(const SocketAddress& addr, Clock::duration timeout) {
   Fd fd(::socket(addr.family(), SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
   if (!fd.valid()) return Error::io_errno(errno);
@@ -75,9 +87,10 @@ Result<Fd> connect_with_timeout(const SocketAddress& addr, Clock::duration timeo
       Instant now = Clock::now();
       if (now >= deadline) return Error::io(IoKind::TimedOut, "connection timed out");
       pollfd p{fd.get(), POLLOUT, 0};
-      int r = ::poll(&p, 1, poll_millis(deadline - now));
+      int r = ::poll(&p, 1, poll_millis(std::min<Clock::duration>(deadline - now, kSendSlice)));
       if (r < 0 && errno != EINTR) return Error::io_errno(errno);
       if (r > 0) break;
+      if (interrupt_requested()) return Error::io_errno(EINTR);
     }
     int err = 0;
     socklen_t len = sizeof err;
@@ -89,23 +102,46 @@ Result<Fd> connect_with_timeout(const SocketAddress& addr, Clock::duration timeo
   return fd;
 }
 
-Status set_nodelay(int fd) {
-  int one = 1;
-  if (setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one) != 0) return Error::io_errno(errno);
+// Every connection sends at once (no waiting to fill a segment) and probes
+// a quiet peer: one that vanished without a word (power lost, a link or a
+// NAT entry gone) fails the reader's receive after the probes go
+// unanswered, which frees its thread and socket.
+Status tune_connection(int fd) {
+  using namespace std::chrono;
+  const int options[][3] = {
+      {IPPROTO_TCP, TCP_NODELAY, 1},
+      {SOL_SOCKET, SO_KEEPALIVE, 1},
+      {IPPROTO_TCP, TCP_KEEPIDLE, static_cast<int>(duration_cast<seconds>(Tcp::kKeepAliveIdle).count())},
+      {IPPROTO_TCP, TCP_KEEPINTVL, static_cast<int>(duration_cast<seconds>(Tcp::kKeepAliveInterval).count())},
+      {IPPROTO_TCP, TCP_KEEPCNT, Tcp::kKeepAliveProbes},
+  };
+  for (const auto& [level, name, value] : options) {
+    if (setsockopt(fd, level, name, &value, sizeof value) != 0) return Error::io_errno(errno);
+  }
   return {};
 }
 
-Result<Fd> duplicate(int fd) {
-  int dup = fcntl(fd, F_DUPFD_CLOEXEC, 0);
-  if (dup < 0) return Error::io_errno(errno);
-  return Fd(dup);
-}
+// Runs the caller's interrupt check (Ctrl-C, a worker's stop) for a blocked
+// send, at most once a send slice: the check may take the interpreter lock,
+// and a peer that reads slowly wakes the send often.
+class SlicedInterrupt {
+ public:
+  bool requested() {
+    const Instant now = Clock::now();
+    if (now < next_) return false;
+    next_ = now + kSendSlice;
+    return interrupt_requested();
+  }
+
+ private:
+  Instant next_ = Clock::now();
+};
 
 enum class Progress { Done, Pending, Failed };
 
 // Writes what the socket takes now from data[offset..], without waiting.
-// The descriptor stays blocking for its reader (a duplicate shares the file
-// status flags), so each call asks for non-blocking behaviour itself.
+// The descriptor stays blocking for its reader, so each call asks for
+// non-blocking behaviour itself.
 // MSG_NOSIGNAL: a peer gone away is an error to report, not a SIGPIPE.
 Progress write_some(int fd, const Bytes& data, std::size_t& offset, Error* failure) {
   while (offset < data.size()) {
@@ -137,8 +173,9 @@ int held_for_peer(int fd) {
 }
 
 // Takes the given connections out of the list and shuts them down, so their
-// readers end and their peers see the end of the stream.
-void drop_connections(Shared& shared, const std::vector<std::shared_ptr<Connection>>& dropped) {
+// readers end and their peers see the end of the stream. Allocates nothing:
+// a reader that ran out of memory drops its connection through it.
+void drop_connections(Shared& shared, std::span<const std::shared_ptr<Connection>> dropped) {
   if (dropped.empty()) return;
   {
     std::lock_guard lock(shared.conns_mutex);
@@ -149,47 +186,70 @@ void drop_connections(Shared& shared, const std::vector<std::shared_ptr<Connecti
   for (const auto& c : dropped) c->shutdown();
 }
 
-void read_loop(const std::shared_ptr<Shared>& shared, Fd fd, std::uint64_t source,
-               const std::weak_ptr<Connection>& conn, bool accepted) {
-  auto buffer = std::make_unique_for_overwrite<std::uint8_t[]>(kReadBuffer);
+// Waits until the peer has sent something, without taking any of it: the
+// bytes ready (at most kMaxRead), or 0 once the stream ended or failed.
+std::size_t wait_readable(int fd) {
   for (;;) {
-    ssize_t n = ::recv(fd.get(), buffer.get(), kReadBuffer, 0);
+    int ready = 0;
+    if (::ioctl(fd, FIONREAD, &ready) != 0) return 0;
+    if (ready > 0) return std::min<std::size_t>(static_cast<std::size_t>(ready), kMaxRead);
+    std::uint8_t byte;
+    const ssize_t n = ::recv(fd, &byte, 1, MSG_PEEK);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    Packet packet;
-    packet.timestamp = wall_clock_timestamp();
-    packet.data.assign(buffer.get(), buffer.get() + n);
-    packet.source = source;
-    shared->queue.push_waiting(std::move(packet));
+    if (n <= 0) return 0;
+  }
+}
+
+// A connection's reader. It reads only once the queue has room for what it
+// will read, into a packet of that size: while the receiver is behind, the
+// data waits in the system's buffers (and TCP flow control holds the peer
+// back), so a waiting or idle connection costs no buffer here.
+void read_loop(const std::shared_ptr<Shared>& shared, const std::shared_ptr<Connection>& conn,
+               std::uint64_t source, bool accepted) {
+  try {
+    // A listener's connections each get a share of the queue, so that one
+    // client's flood does not stand in front of every other client's data.
+    Queue::Producer producer(shared->queue, accepted);
+    const int fd = conn->fd.get();
+    for (;;) {
+      const std::size_t size = wait_readable(fd);
+      if (size == 0 || !producer.reserve(size)) break;
+      Packet packet;
+      packet.data.reserve(size);
+      packet.data.resize_for_overwrite(size);
+      const ssize_t n = ::recv(fd, packet.data.data(), size, MSG_DONTWAIT);
+      if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+      if (n <= 0) break;
+      packet.data.resize(static_cast<std::size_t>(n));
+      packet.timestamp = wall_clock_timestamp();
+      packet.source = source;
+      producer.push(std::move(packet));
+    }
+  } catch (const std::bad_alloc&) {
+    // Out of memory: this connection ends as if its peer had gone (the rest
+    // of its stream would have a hole); the process goes on.
   }
   if (!accepted) {
     // The client's only connection ended: receivers get what is queued and
     // then learn that nothing more will come.
     shared->queue.close();
-  } else if (auto c = conn.lock()) {
+  } else {
     // A listener that never sends would otherwise keep the socket of every
     // client that ever went away.
-    drop_connections(*shared, {c});
+    drop_connections(*shared, std::span(&conn, 1));
   }
 }
 
-// Gives the connection its number and starts its reader on `fd` (a
-// duplicate of the connection's descriptor, owned by the reader).
-Status spawn_reader(const std::shared_ptr<Shared>& shared, Fd fd, std::weak_ptr<Connection> conn, bool accepted) {
+// Gives the connection its number and starts its reader, which holds the
+// connection (and so its descriptor) until it ends.
+Status spawn_reader(const std::shared_ptr<Shared>& shared, std::shared_ptr<Connection> conn, bool accepted) {
   std::uint64_t source = tcp::NEXT_SOURCE.fetch_add(1, std::memory_order_relaxed);
-  // std::function needs a copyable body: the descriptor travels in a shared
-  // holder and is closed with it if the thread never starts.
-  auto held = std::make_shared<Fd>(std::move(fd));
-  auto body = [shared, held, source, conn, accepted] { read_loop(shared, std::move(*held), source, conn, accepted); };
-  SIGTAP_ASSIGN_OR_RETURN(std::thread thread, spawn_thread("sigtap-tcp-read", std::move(body)));
-  thread.detach();
-  return {};
+  auto body = [shared, conn = std::move(conn), source, accepted] { read_loop(shared, conn, source, accepted); };
+  return spawn_detached("sigtap-tcp-read", std::move(body), kReaderStack);
 }
 
 void accept_one(const std::shared_ptr<Shared>& shared, Fd fd) {
-  (void)set_nodelay(fd.get());  // only a latency hint: the connection works without it
-  auto reader_fd = duplicate(fd.get());
-  if (!reader_fd.ok()) return;
+  if (!tune_connection(fd.get()).ok()) return;
   auto conn = std::make_shared<Connection>(std::move(fd));
   {
     std::lock_guard lock(shared->conns_mutex);
@@ -198,11 +258,30 @@ void accept_one(const std::shared_ptr<Shared>& shared, Fd fd) {
     if (shared->closed.load(std::memory_order_acquire)) return;
     shared->conns.push_back(conn);
   }
-  if (!spawn_reader(shared, std::move(*reader_fd), conn, true).ok()) drop_connections(*shared, {conn});
+  if (!spawn_reader(shared, conn, true).ok()) drop_connections(*shared, std::span(&conn, 1));
+}
+
+// Whether the process has descriptors to spare for one more connection: a
+// reserve of a quarter of its limit (at least 64, at most half) stays for
+// everything else it does. The system hands out the lowest free number, so
+// the lowest free one tells how many are open in a process that does not
+// leave holes; finding none free at all also says no.
+bool descriptors_to_spare(int listener) {
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return true;
+  const rlim_t reserve = std::min(std::max<rlim_t>(kDescriptorReserve, limit.rlim_cur / 4), limit.rlim_cur / 2);
+  const Fd lowest_free(fcntl(listener, F_DUPFD_CLOEXEC, 0));
+  return lowest_free.valid() && static_cast<rlim_t>(lowest_free.get()) + reserve < limit.rlim_cur;
 }
 
 void accept_loop(const std::shared_ptr<Shared>& shared, Fd listener) {
   for (;;) {
+    if (!descriptors_to_spare(listener.get())) {
+      // New connections wait in the backlog until connections end.
+      std::this_thread::sleep_for(kAcceptRetryPause);
+      if (shared->closed.load(std::memory_order_acquire)) return;
+      continue;
+    }
     pollfd p{listener.get(), POLLIN, 0};
     int ready = ::poll(&p, 1, poll_millis(kAcceptSlice));
     if (shared->closed.load(std::memory_order_acquire)) return;
@@ -222,7 +301,13 @@ void accept_loop(const std::shared_ptr<Shared>& shared, Fd listener) {
       std::this_thread::sleep_for(kAcceptRetryPause);
       continue;
     }
-    accept_one(shared, Fd(fd));
+    try {
+      accept_one(shared, Fd(fd));
+    } catch (const std::bad_alloc&) {
+      // Out of memory: the connection just taken is closed (its descriptor
+      // goes with the unwinding); the next ones are taken after a pause.
+      std::this_thread::sleep_for(kAcceptRetryPause);
+    }
   }
 }
 
@@ -236,11 +321,10 @@ Result<std::shared_ptr<Tcp>> Tcp::open(Endpoint endpoint) {
 
   if (!listen) {
     SIGTAP_ASSIGN_OR_RETURN(Fd fd, connect_with_timeout(addr, kConnectTimeout));
-    SIGTAP_TRY(set_nodelay(fd.get()));
+    SIGTAP_TRY(tune_connection(fd.get()));
     SIGTAP_ASSIGN_OR_RETURN(SocketAddress local, SocketAddress::local_of(fd.get()));
-    SIGTAP_ASSIGN_OR_RETURN(Fd reader_fd, duplicate(fd.get()));
     auto conn = std::make_shared<Connection>(std::move(fd));
-    SIGTAP_TRY(spawn_reader(shared, std::move(reader_fd), {}, false));
+    SIGTAP_TRY(spawn_reader(shared, conn, false));
     {
       std::lock_guard lock(shared->conns_mutex);
       shared->conns.push_back(std::move(conn));
@@ -284,10 +368,7 @@ std::optional<Packet> Tcp::try_recv_many(std::vector<Packet>& rest, std::size_t 
 
 Status Tcp::send(const Packet& packet) {
   if (shared_->closed.load(std::memory_order_acquire)) return Error::closed();
-  if (listen_) {
-    if (!packet.data.empty()) send_to_listeners_clients(packet.data);
-    return {};
-  }
+  if (listen_) return packet.data.empty() ? Status{} : send_to_listeners_clients(packet.data);
   return send_to_client(packet.data);
 }
 
@@ -302,6 +383,7 @@ Status Tcp::send_to_client(const Bytes& data) {
   std::lock_guard send_lock(send_mutex_);
   std::size_t offset = 0;
   Error failure = Error::closed();
+  SlicedInterrupt interrupt;
   for (;;) {
     switch (write_some(conn->fd.get(), data, offset, &failure)) {
       case Progress::Done: return {};
@@ -312,25 +394,27 @@ Status Tcp::send_to_client(const Bytes& data) {
     // its server's pace), but look at close and at the caller in between.
     if (shared_->closed.load(std::memory_order_acquire)) return Error::closed();
     pollfd p{conn->fd.get(), POLLOUT, 0};
-    if (::poll(&p, 1, poll_millis(kSendSlice)) == 0 && interrupt_requested()) {
+    (void)::poll(&p, 1, poll_millis(kSendSlice));
+    if (interrupt.requested()) {
       // Part of the packet may be out: the rest of the stream would be torn.
-      drop_connections(*shared_, {conn});
+      drop_connections(*shared_, std::span(&conn, 1));
       return Error::io_errno(EINTR);
     }
   }
 }
 
-void Tcp::send_to_listeners_clients(const Bytes& data) {
+Status Tcp::send_to_listeners_clients(const Bytes& data) {
   std::lock_guard send_lock(send_mutex_);
   std::vector<std::shared_ptr<Connection>> targets;
   {
     std::lock_guard lock(shared_->conns_mutex);
     targets = shared_->conns;
   }
-  if (targets.empty()) return;
+  if (targets.empty()) return {};
 
   // Every client first gets what its socket takes at once; only the ones
-  // that are behind are then waited for, together, up to the stall limit.
+  // that are behind are then waited for, together, up to the stall limit
+  // and the packet's time budget.
   struct Pending {
     std::shared_ptr<Connection> conn;
     std::size_t offset;
@@ -340,6 +424,13 @@ void Tcp::send_to_listeners_clients(const Bytes& data) {
   std::vector<Pending> pending;
   std::vector<std::shared_ptr<Connection>> dropped;
   const Instant start = Clock::now();
+  // However steadily a client reads, it must take the packet at the slowest
+  // rate a listener serves at least: the send waits for all its clients
+  // together, so a client slower than that would set every other client's
+  // pace for as long as it stays.
+  const Instant deadline = start + stall_limit_ +
+                           std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(
+                               static_cast<double>(data.size()) / static_cast<double>(kSlowestClient)));
   for (auto& conn : targets) {
     std::size_t offset = 0;
     switch (write_some(conn->fd.get(), data, offset, nullptr)) {
@@ -354,14 +445,20 @@ void Tcp::send_to_listeners_clients(const Bytes& data) {
   }
 
   std::vector<pollfd> polls;
+  SlicedInterrupt interrupt;
+  bool interrupted = false;
   while (!pending.empty() && !shared_->closed.load(std::memory_order_acquire)) {
-    // A client is dropped only once it has taken no byte for the whole stall
-    // limit, however long the packet takes it.
+    if (interrupt.requested()) {
+      interrupted = true;
+      break;
+    }
+    // A client is dropped once it has taken no byte for the whole stall
+    // limit, or has not taken the packet by its deadline.
     const Instant now = Clock::now();
     Instant wake = now + kSendSlice;
     std::size_t kept = 0;
     for (auto& p : pending) {
-      const Instant stall_end = p.last_progress + stall_limit_;
+      const Instant stall_end = std::min(p.last_progress + stall_limit_, deadline);
       if (now >= stall_end) {
         dropped.push_back(std::move(p.conn));
         continue;
@@ -389,10 +486,12 @@ void Tcp::send_to_listeners_clients(const Bytes& data) {
     }
     pending.resize(kept);
   }
-  // Clients that stalled (or are left at close) have lost part of the
-  // stream: they are dropped rather than sent a torn remainder later.
+  // Clients that stalled (or are left at close or an interrupt) have lost
+  // part of the stream: they are dropped rather than sent a torn remainder.
   for (auto& p : pending) dropped.push_back(std::move(p.conn));
   drop_connections(*shared_, dropped);
+  if (interrupted) return Error::io_errno(EINTR);
+  return {};
 }
 
 void Tcp::close() {

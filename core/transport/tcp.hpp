@@ -27,8 +27,9 @@ struct Connection;
 /// The state a Tcp shares with its accept thread and its reader threads; it
 /// lives until the last of them lets go.
 struct Shared {
-  /// Every connection's reader pushes here, waiting while it is full (flow
-  /// control then slows the peer down; nothing is lost); Tcp::recv pops.
+  /// Every connection's reader pushes here, waiting while it is full, or
+  /// while a listener's connection fills its share (flow control then slows
+  /// the peer down; nothing is lost); Tcp::recv pops.
   Queue queue;
   /// Guards `conns`; held only to copy, add or remove entries, never across
   /// a socket call that may block.
@@ -43,9 +44,9 @@ struct Shared {
 
 /// No framing: a received packet is whatever one read of a stream returned,
 /// tagged with the number of its connection, so a codec can rebuild each
-/// stream. Threads: one "sigtap-tcp-read" per connection and one
-/// "sigtap-tcp-accept" per listener, detached; each ends by itself after
-/// close (or, for a reader, when its peer goes away).
+/// stream. Threads: one "sigtap-tcp-read" per connection (with a small
+/// stack) and one "sigtap-tcp-accept" per listener, detached; each ends by
+/// itself after close (or, for a reader, when its peer goes away).
 class Tcp final : public Transport {
  public:
   /// How long a client waits for its connection to be accepted.
@@ -54,8 +55,20 @@ class Tcp final : public Transport {
   static constexpr auto kWakeTimeout = std::chrono::milliseconds(200);
   /// How long a listener waits for a client that takes no byte of a packet
   /// before it drops that client: one stalled reader must not hold up the
-  /// others, while a slow one keeps its place as long as it makes progress.
+  /// others, while a slow one keeps its place as long as it makes progress
+  /// at kSlowestClient at least.
   static constexpr Clock::duration kStallLimit = std::chrono::seconds(5);
+  /// The rate (bytes per second) at which a listener's client must take a
+  /// packet, beyond the stall limit: one that has not taken the whole packet
+  /// kStallLimit plus a second per MiB after the send began is dropped.
+  static constexpr std::size_t kSlowestClient = std::size_t{1} << 20;
+  /// Keepalive probes of every connection: the first after this long
+  /// without a segment from the peer, then one every interval; the peer is
+  /// taken for gone (and its connection dropped) once all go unanswered,
+  /// 30 s after it fell silent.
+  static constexpr auto kKeepAliveIdle = std::chrono::seconds(10);
+  static constexpr auto kKeepAliveInterval = std::chrono::seconds(5);
+  static constexpr int kKeepAliveProbes = 4;
 
   /// The "tcp" factory. Without `listen`: connects (blocking, at most 10 s).
   /// With `listen`: binds and accepts any number of clients. Config errors
@@ -72,7 +85,11 @@ class Tcp final : public Transport {
   /// (interrupt.hpp) also ends the wait: the connection, which may have
   /// carried part of the packet, is then closed, and an Interrupted Io
   /// error returned. Listener: writes to every client and drops those that
-  /// fail or stall; never fails for a client's sake.
+  /// fail, stall or take the packet too slowly (see kSlowestClient), so one
+  /// send waits at most kStallLimit plus a second per MiB; never fails for a
+  /// client's sake. The interrupt check
+  /// ends its wait for clients that are behind, which are then dropped,
+  /// with the same error.
   Status send(const Packet& packet) override;
   /// The oldest chunk of any connection; Error::Closed after close, or for a
   /// client once its connection ended and the queued chunks are handed out.
@@ -85,8 +102,9 @@ class Tcp final : public Transport {
   /// for other threads; idempotent.
   void close() override;
 
-  /// Shorter limits for tests: the stall limit of listener sends and the
-  /// receive queue's byte budget (see Queue). Call before sending.
+  /// Shorter limits for tests: the stall limit of listener sends (also the
+  /// fixed part of a packet's time budget) and the receive queue's byte
+  /// budget (see Queue). Call before sending.
   void set_limits(Clock::duration stall_limit, std::size_t receive_budget);
 
   /// The client connection's local end, or the address the listener is bound
@@ -95,7 +113,7 @@ class Tcp final : public Transport {
 
  private:
   Status send_to_client(const Bytes& data);
-  void send_to_listeners_clients(const Bytes& data);
+  Status send_to_listeners_clients(const Bytes& data);
 
   const SocketAddress local_addr_;
   const std::shared_ptr<tcp::Shared> shared_;

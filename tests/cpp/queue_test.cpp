@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <fstream>
 
 #include "tests/cpp/test_util.hpp"
 
@@ -107,6 +108,47 @@ TEST(QueueTest, ByteBudget) {
     EXPECT_EQ(q.size(), 2u);
     EXPECT_TRUE(close || (pop(q) == 2 && pop(q) == 3));
   }
+}
+
+// Room for one packet wakes one waiting producer, not every one: those that
+// stay blocked are never woken (their context switches stay put), while
+// each packet taken lets one more in. Close wakes the rest.
+TEST(QueueTest, TakingAPacketWakesOneProducer) {
+  test::Watchdog dog("push_waiting");
+  Queue q(4);
+  q.push(numbered(0));
+  constexpr int kProducers = 20, kTaken = 10;
+  std::vector<std::atomic<pid_t>> tids(kProducers);
+  std::vector<std::atomic<bool>> done(kProducers);
+  std::vector<std::thread> producers;
+  for (int i = 0; i < kProducers; ++i) {
+    producers.emplace_back([&, i] { tids[i] = gettid(), q.push_waiting(numbered(1)), done[i] = true; });
+  }
+  const auto switches = [&](int i) {
+    std::ifstream status("/proc/self/task/" + std::to_string(tids[i].load()) + "/status");
+    long total = 0;
+    for (std::string line; std::getline(status, line);) {
+      if (line.find("ctxt_switches:") != std::string::npos) total += std::stol(line.substr(line.find(':') + 1));
+    }
+    return total;
+  };
+  std::this_thread::sleep_for(200ms);  // the producers block (else this checks less)
+  std::vector<long> before(kProducers);
+  for (int i = 0; i < kProducers; ++i) before[i] = switches(i);
+  for (int i = 0; i < kTaken; ++i) {
+    EXPECT_NE(pop(q), kNothing);
+    ASSERT_TRUE(test::eventually([&] { return q.size() == 1; }));
+  }
+  std::this_thread::sleep_for(50ms);
+  long woken_in_vain = 0;
+  int waiting = 0;
+  for (int i = 0; i < kProducers; ++i) {
+    if (!done[i]) woken_in_vain += switches(i) - before[i], ++waiting;
+  }
+  EXPECT_EQ(waiting, kProducers - kTaken);
+  EXPECT_LT(woken_in_vain, waiting) << "context switches of the producers still waiting";
+  q.close();
+  for (auto& p : producers) p.join();
 }
 
 }  // namespace

@@ -63,6 +63,10 @@ RECEIVES = [f"ch = sigtap.open({url!r}); {how}" for url in ("mem://quiet", "udp:
     *[('ch = sigtap.open("mem://busy", "busy"); threading.Thread(target=ch.send, args=("x",), daemon=True).start(); '
        f'BUSY.wait(); {call}', "RELEASE.set()", "")  # waits for the codec, which another thread's encode holds
       for call in ('ch.send("y")', 'ch.every(1, "y")')],
+    ('full = socket.create_server(("127.0.0.1", 0), backlog=0); fill = [socket.socket() for _ in range(4)]; '
+     '[(s.setblocking(False), s.connect_ex(full.getsockname())) for s in fill]; '
+     'sigtap.open(f"tcp://127.0.0.1:{full.getsockname()[1]}")',
+     "print(len(os.listdir('/proc/self/fd')) - FDS - 5)", "0\n"),  # a server that never answers the connect
 ])
 def test_sigint_interrupts_a_blocked_call(run_python, blocking, after, printed):
     result = run_python(f"""

@@ -54,3 +54,25 @@ def test_a_forked_child_reads_an_inherited_sender_without_waiting(run_python):
             print(os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]), end=" ")
     """)
     assert result.stdout == "0 " * 5, result.stderr
+
+
+# A sender blocked by a TCP server that stopped reading ends on stop() (its
+# connection, which may carry part of a packet, is dropped) and at exit.
+def test_stop_and_exit_end_a_send_blocked_by_a_server_not_reading(run_python):
+    result = run_python("""
+        import socket, time
+        import sigtap
+        server = socket.create_server(("127.0.0.1", 0))
+        senders = []
+        for _ in range(2):
+            ch = sigtap.open(f"tcp://127.0.0.1:{server.getsockname()[1]}")
+            senders.append((ch, server.accept(), ch.every(0.001, sigtap.Message(data=bytes(1 << 20)))))
+        time.sleep(0.5)  # both sends now wait for the server
+        ch, _, sender = senders[0]
+        sender.stop()
+        try:
+            ch.send(sigtap.Message(data=b"x"))
+        except sigtap.Error as e:
+            print(e)
+    """, timeout=30)  # the second sender is stopped by the exit hook
+    assert (result.returncode, result.stdout) == (0, "the channel is closed\n"), result.stderr

@@ -1,6 +1,7 @@
 // Helpers of the transport tests: plain loopback peers, descriptor and thread counts, signals, blocked calls.
 #pragma once
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <pthread.h>
@@ -65,6 +66,20 @@ inline Fd plain_connect(std::uint16_t port, int rcvbuf = 0) {
 // A blocking send takes everything unless a signal interrupts it.
 inline void write_all(int fd, const std::string& s) {
   EXPECT_EQ(::send(fd, s.data(), s.size(), MSG_NOSIGNAL), static_cast<ssize_t>(s.size())) << std::strerror(errno);
+}
+// A descriptor of this process whose socket is connected to this port on
+// 127.0.0.1 (a transport's own socket, say); -1 if there is none.
+inline int socket_to(std::uint16_t port) {
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+    const int fd = std::stoi(entry.path().filename());
+    sockaddr_in peer{};
+    socklen_t len = sizeof peer;
+    if (getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &len) == 0 && peer.sin_family == AF_INET &&
+        ntohs(peer.sin_port) == port) {
+      return fd;
+    }
+  }
+  return -1;
 }
 // Up to n bytes: fewer when the stream ends or stays quiet for 10 s.
 inline std::string read_n(int fd, std::size_t n) {

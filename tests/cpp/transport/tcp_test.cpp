@@ -1,15 +1,47 @@
 // tcp:// against plain loopback sockets: streams, sources, close, stalls, leaks; and close on every transport.
 #include "core/transport/tcp.hpp"
 
+#include <dlfcn.h>
 #include <fcntl.h>
+#include <netinet/tcp.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
 
 #include <atomic>
 #include <ctime>
 #include <map>
 #include <vector>
 
+#include "core/interrupt.hpp"
+#include "core/periodic.hpp"
+#include "core/subscription.hpp"
+#include "core/thread.hpp"
 #include "tests/cpp/transport/net_util.hpp"
+
+// Allocation failures on demand, for the whole test program: while set,
+// operator new throws std::bad_alloc on the threads of tcp:// ("sigtap-tcp-…")
+// or on the thread that set `t_fail_here`; otherwise it is the usual one
+// (a sanitizer's, when there is one).
+namespace sigtap::nettest {
+std::atomic<bool> g_fail_tcp_threads{false};
+thread_local bool t_fail_here = false;
+bool allocation_fails() {
+  if (t_fail_here) return true;
+  if (!g_fail_tcp_threads.load(std::memory_order_relaxed)) return false;
+  char name[16] = {};
+  pthread_getname_np(pthread_self(), name, sizeof name);
+  return std::strncmp(name, "sigtap-tcp", 10) == 0;
+}
+template <const char* kSymbol> void* allocate(std::size_t size) {
+  static auto* const next = reinterpret_cast<void* (*)(std::size_t)>(dlsym(RTLD_NEXT, kSymbol));
+  if (allocation_fails()) throw std::bad_alloc();
+  return next(size);
+}
+constexpr char kNew[] = "_Znwm", kNewArray[] = "_Znam";
+}  // namespace sigtap::nettest
+void* operator new(std::size_t size) { return sigtap::nettest::allocate<sigtap::nettest::kNew>(size); }
+void* operator new[](std::size_t size) { return sigtap::nettest::allocate<sigtap::nettest::kNewArray>(size); }
 
 namespace sigtap::nettest {
 namespace {
@@ -120,6 +152,45 @@ TEST(Tcp, ClientAgainstAPlainServer) {
   EXPECT_TRUE(test::eventually([&] { return io_failure(client->send(packet("x"))); }, 10s));
 }
 
+// A worker's stop ends a send of its thread that waits for a peer that
+// stopped reading, and the connection, which may carry part of a packet, is
+// dropped: a periodic sender and a subscription's callback on a client, and a
+// periodic sender on a listener (whose stall limit is far away).
+TEST(Tcp, StoppingAWorkerEndsItsBlockedSend) {
+  for (int c : {0, 1, 2}) {
+    Fd server = plain_bound(SOCK_STREAM), peer;
+    std::optional<Channel> ch;
+    if (c < 2) {
+      ch = Channel::open(url_of(port_of(server)), "raw", {}).value();
+      peer = accept_one(server);  // never read from
+    } else {
+      auto t = open_as<Tcp>("tcp://127.0.0.1:0?listen");
+      t->set_limits(std::chrono::hours(1), Queue::kByteBudget);
+      peer = plain_connect(t->local_addr().port(), 4096);
+      write_all(peer.get(), "s");
+      EXPECT_EQ(next_text(*t), "s");  // accepted: sends reach it from now on
+      ch = test::make_channel(t);
+    }
+    const Message big = test::raw(test::Bytes(1 << 20));
+    std::unique_ptr<Periodic> sender;
+    std::unique_ptr<Subscription> subscription;
+    if (c == 1) {
+      subscription = std::move(ch->subscribe([ch = *ch, &big](Result<Message>) mutable {
+        while (ch.send(big).ok()) {}
+        return true;
+      }).value());
+      write_all(peer.get(), "go");
+    } else {
+      sender = std::move(ch->every(Duration::from_millis(1), big, std::nullopt).value());
+    }
+    std::this_thread::sleep_for(300ms);  // the send now waits for the peer
+    auto stopping = run_async([&] { return sender ? sender->stop() : subscription->stop(), true; });
+    ASSERT_EQ(stopping.wait_for(30s), std::future_status::ready) << "stop hung: " << c;
+    read_n(peer.get(), SIZE_MAX);
+    EXPECT_TRUE(at_end(peer.get())) << c;
+  }
+}
+
 // Every client is heard and served. One that resets and one that never reads
 // (it is dropped after one stall limit, not one per packet) cost the others
 // nothing.
@@ -178,6 +249,35 @@ TEST_F(TcpListener, KeepsASlowButSteadyClient) {
   EXPECT_TRUE(reader.get() == big);  // not dropped midway
 }
 
+// A client that keeps taking a few bytes cannot hold up the others' sends
+// for long: one that has not taken a packet within the stall limit and a
+// second per MiB of it is dropped, while one that keeps up gets it all.
+TEST_F(TcpListener, DropsAClientThatTakesAPacketTooSlowly) {
+  listener->set_limits(250ms, Queue::kByteBudget);
+  Fd trickle = plain_connect(port(), 4096), healthy = plain_connect(port());
+  write_all(trickle.get(), "t"), write_all(healthy.get(), "h");
+  std::map<std::uint64_t, std::string> accepted;
+  receive_bytes(*listener, 2, accepted);
+  const int small = 65536;  // the system's buffer toward the slow client: the packet waits for it
+  setsockopt(socket_to(port_of(trickle)), SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+  const std::string big(2 << 20, 'x');
+  std::atomic<bool> sent{false};
+  auto slow = std::async(std::launch::async, [&] {
+    std::size_t taken = 0;
+    for (char part[4096]; !sent; std::this_thread::sleep_for(20ms)) {
+      taken += static_cast<std::size_t>(std::max<ssize_t>(0, ::recv(trickle.get(), part, sizeof part, MSG_DONTWAIT)));
+    }
+    return taken + read_n(trickle.get(), SIZE_MAX).size();  // the rest, up to the end of the stream
+  });
+  auto fast = std::async(std::launch::async, [&] { return read_n(healthy.get(), big.size()); });
+  auto sending = run_async([&] { return listener->send(packet(big)).ok(); });
+  const bool returned = sending.wait_for(30s) == std::future_status::ready;
+  sent = true;
+  ASSERT_TRUE(returned) << "the slow client held the send up";
+  EXPECT_TRUE(fast.get() == big);
+  EXPECT_LT(slow.get(), big.size());
+}
+
 // A listener whose receiver falls behind stops reading once its queue holds
 // the byte budget: the peer is slowed down, and nothing is lost.
 TEST_F(TcpListener, ReadersPauseOverTheByteBudget) {
@@ -200,6 +300,92 @@ TEST_F(TcpListener, ReadersPauseOverTheByteBudget) {
   receive_bytes(*listener, all.size(), got);
   EXPECT_EQ(rest.get(), static_cast<ssize_t>(all.size() - sent));
   EXPECT_TRUE(got.size() == 1 && got.begin()->second == all);  // not EXPECT_EQ: 32 MiB would be printed
+}
+
+// Out of memory on the transport's threads: a reader drops its connection,
+// the accept thread closes the one it took, and the process goes on (a
+// bad_alloc let out of them would end it); a failed thread start restores
+// the caller's signal mask. Later clients are served again.
+TEST_F(TcpListener, FailedAllocationsEndOnlyTheirConnection) {
+  Fd reading = plain_connect(port());
+  write_all(reading.get(), "a");
+  ASSERT_EQ(next_text(*listener), "a");
+  g_fail_tcp_threads = true;
+  write_all(reading.get(), std::string(1000, 'b'));
+  Fd accepted = plain_connect(port());
+  EXPECT_TRUE(at_end(reading.get()) && at_end(accepted.get()));
+  g_fail_tcp_threads = false;
+  sigset_t before{}, after{};
+  pthread_sigmask(SIG_SETMASK, nullptr, &before);
+  t_fail_here = true;
+  try { (void)spawn_thread("sigtap-test", [] {}); } catch (const std::bad_alloc&) {}
+  t_fail_here = false;
+  pthread_sigmask(SIG_SETMASK, nullptr, &after);
+  EXPECT_EQ(std::memcmp(&before, &after, sizeof before), 0) << "signals left blocked";
+  Fd later = plain_connect(port());
+  write_all(later.get(), "c");
+  EXPECT_EQ(next_text(*listener), "c");
+}
+
+// Every connection, made or accepted, probes a quiet peer, so that one gone
+// without a word (power lost, link down) is dropped within about 30 s, like
+// one that reset the connection.
+TEST(Tcp, KeepAliveOnEveryConnection) {
+  auto listener = open_as<Tcp>("tcp://127.0.0.1:0?listen");
+  Fd server = plain_bound(SOCK_STREAM);
+  auto client = open_as<Tcp>(url_of(port_of(server)));
+  ASSERT_TRUE(listener && client);
+  Fd peer = plain_connect(listener->local_addr().port());
+  write_all(peer.get(), "x");
+  ASSERT_EQ(next_text(*listener), "x");  // accepted
+  for (std::uint16_t to : {port_of(server), port_of(peer)}) {
+    const auto option = [fd = socket_to(to)](int level, int name) {
+      int value = -1;
+      socklen_t len = sizeof value;
+      return getsockopt(fd, level, name, &value, &len) == 0 ? value : -1;
+    };
+    const int idle = option(IPPROTO_TCP, TCP_KEEPIDLE), interval = option(IPPROTO_TCP, TCP_KEEPINTVL);
+    const int probes = option(IPPROTO_TCP, TCP_KEEPCNT);
+    EXPECT_TRUE(option(SOL_SOCKET, SO_KEEPALIVE) == 1 && idle > 0 && idle + interval * probes <= 30);
+  }
+}
+
+// A reader waits for room in the queue before it reads: while the queue is
+// full, what a client sends stays in the system's buffers (bounded by TCP
+// flow control), not in memory of the reader's. It comes through after.
+TEST_F(TcpListener, ReadersWaitForRoomBeforeReading) {
+  listener->set_limits(Tcp::kStallLimit, 4);
+  Fd first = plain_connect(port()), second = plain_connect(port());
+  write_all(first.get(), "full");
+  std::this_thread::sleep_for(200ms);  // queued: the queue is full (else this checks less)
+  write_all(second.get(), std::string(1000, 'b'));
+  std::this_thread::sleep_for(200ms);  // the second reader waits for room
+  int unread = -1;
+  ::ioctl(socket_to(port_of(second)), FIONREAD, &unread);
+  EXPECT_EQ(unread, 1000);
+  std::map<std::uint64_t, std::string> got;
+  receive_bytes(*listener, 1004, got);
+  EXPECT_TRUE(got.size() == 2 && got.begin()->second == "full" && got.rbegin()->second == std::string(1000, 'b'));
+}
+
+// One client cannot fill the queue ahead of the others: a connection holds
+// at most an eighth of the queue, so another's data comes within about that
+// much. Nothing is lost, and each stream keeps its order.
+TEST_F(TcpListener, OneClientHoldsAShareOfTheQueue) {
+  listener->set_limits(Tcp::kStallLimit, 1 << 20);
+  Fd flood = plain_connect(port()), other = plain_connect(port());
+  std::string all;
+  for (int i = 0; i < 64; ++i) all += std::string(65536, static_cast<char>(i));
+  auto sending = std::async(std::launch::async, [&] { write_all(flood.get(), all); });
+  std::this_thread::sleep_for(300ms);  // the flood takes what it may of the queue
+  write_all(other.get(), "x");
+  std::map<std::uint64_t, std::string> got;
+  while (got.size() < 2) receive_bytes(*listener, 1, got);
+  const std::size_t ahead = got.begin()->second.size();
+  receive_bytes(*listener, all.size() - ahead, got);
+  sending.get();
+  EXPECT_LE(ahead, std::size_t{1} << 18) << "bytes of the flood before the other client's";
+  EXPECT_TRUE(got.begin()->second == all);  // not EXPECT_EQ: 4 MiB would be printed
 }
 
 // Clients come and go (cleanly, mid-packet, by reset, silently) while the
@@ -295,6 +481,62 @@ TEST_F(TcpListener, AcceptFailuresDoNotSpin) {
   EXPECT_LT(spent, 0.3) << "seconds of processor time in one second";
   write_all(client.get(), "finally");
   EXPECT_EQ(next_text(*listener), "finally");
+}
+
+// A connect to a server that never answers (its backlog is full) ends on the
+// caller's interrupt check, not at the connect timeout, and leaves no
+// descriptor behind.
+TEST(Tcp, InterruptCheckEndsAConnect) {
+  Fd server(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  ASSERT_TRUE(::bind(server.get(), loopback(0).get(), loopback(0).len) == 0 && ::listen(server.get(), 0) == 0);
+  std::vector<Fd> fillers;
+  for (int i = 0; i < 4; ++i) {
+    fillers.emplace_back(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    (void)::connect(fillers.back().get(), loopback(port_of(server)).get(), loopback(0).len);
+  }
+  static std::atomic<bool> interrupted;
+  interrupted = false;
+  const Usage before = usage();
+  auto opening = run_async([url = url_of(port_of(server))] {
+    InterruptScope scope([] { return interrupted.load(); });
+    return transport::open(url);
+  });
+  std::this_thread::sleep_for(300ms);
+  interrupted = true;
+  ASSERT_EQ(opening.wait_for(30s), std::future_status::ready) << "connect hung";
+  const auto t = opening.get();
+  EXPECT_TRUE(!t.ok() && t.error().io_kind() == IoKind::Interrupted) << test::error_text(t);
+  EXPECT_LE(usage().first, before.first);
+}
+
+// Remote clients cannot take every descriptor of the process: the listener
+// leaves a reserve (a quarter of the limit, at least 64) to the rest of it,
+// and accepts again once connections end. The clients are another process's.
+TEST_F(TcpListener, LeavesDescriptorsToTheProcess) {
+  rlimit old{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &old), 0);
+  const auto limit = static_cast<std::ptrdiff_t>(usage().first + 256);
+  const rlimit tight{static_cast<rlim_t>(limit), old.rlim_max};
+  const transport::SocketAddress to = listener->local_addr();
+  std::ptrdiff_t held = -1;
+  {
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &tight), 0);
+    const std::shared_ptr<void> restore(nullptr, [&](void*) { setrlimit(RLIMIT_NOFILE, &old); });
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+      for (int i = 0; i < 300; ++i) (void)::connect(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0), to.get(), to.len);
+      for (;;) ::pause();
+    }
+    const std::shared_ptr<void> clients(nullptr, [pid](void*) { ::kill(pid, SIGKILL), ::waitpid(pid, nullptr, 0); });
+    // Counted once they stop changing (with none left to count them, usage() throws).
+    for (int same = 0; same < 5; std::this_thread::sleep_for(100ms)) {
+      same = usage().first == held ? same + 1 : (held = usage().first, 0);
+    }
+  }
+  EXPECT_LE(held + 64, limit) << "descriptors open";
+  Fd late = plain_connect(port());
+  write_all(late.get(), "late");
+  EXPECT_EQ(next_text(*listener), "late");
 }
 
 TEST(Tcp, OpenErrors) {
