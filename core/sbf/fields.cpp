@@ -106,14 +106,14 @@ double shortest_value(float f) {
   const int k = k0 + (a >= next ? 1 : 0);
   if (k < -14 || k > 22) return shortest_value_by_text(f);
   const double half_unit = std::bit_cast<double>(static_cast<std::uint64_t>(exponent - 24 + 1023) << 52);
-  const double* scale = &kPow10Near[22 - 1 - k];  // scale[p] = 10^(p - 1 - k)
   int digits = 0;
   double n = 0;
   for (int p = 9; p >= 1; --p) {
-    const double t = a * scale[p];
+    const double scale = kPow10Near[p - 1 - k + 22];
+    const double t = a * scale;
     const double rounded = static_cast<double>(static_cast<std::int64_t>(t + 0.5));
     const double off = std::fabs(rounded - t);
-    const double hs = half_unit * scale[p];
+    const double hs = half_unit * scale;
     if (std::fabs(off - 0.5) < kMargin || std::fabs(off - hs) < kMargin) return shortest_value_by_text(f);
     if (!(off < hs)) break;
     digits = p;
