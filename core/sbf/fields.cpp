@@ -119,7 +119,7 @@ double shortest_value(float f) {
     digits = p;
     n = rounded;
   }
-  if (digits == 0) return shortest_value_by_text(f);  // 9 digits always fit; kept for safety
+  if (digits == 0) return shortest_value_by_text(f);  // 9 digits always fit: never taken
   const int j = digits - 1 - k;
   return std::copysign(j >= 0 ? n / kPow10[j] : n * kPow10[-j], static_cast<double>(f));
 }
