@@ -15,7 +15,7 @@ void Bytes::free_storage(const Heap& heap) noexcept {
 
 Bytes& Bytes::operator=(const Bytes& other) {
   if (this == &other) return *this;
-  if (other.size_ > capacity_) {
+  if (other.size_ > capacity_ || adopted()) {
     Bytes fresh(other);
     return *this = std::move(fresh);
   }
@@ -44,7 +44,7 @@ void Bytes::reallocate(std::size_t capacity) {
     return;
   }
   auto* fresh = static_cast<std::uint8_t*>(::operator new(capacity));
-  if (size_ != 0) std::memcpy(fresh, data(), size_);
+  if (size_ != 0) std::memcpy(fresh, ptr(), size_);
   if (on_heap()) free_heap();
   heap_ = Heap{fresh, nullptr, nullptr};
   capacity_ = capacity;

@@ -70,10 +70,14 @@ class Bytes {
 
   /// Bytes in storage that another layer owns (the Python binding lends the
   /// storage of a bytes object, so that a read lands where `.data` needs it):
-  /// `size` bytes of `capacity` (more than kInline) at `storage`.
+  /// `size` bytes of `capacity` (more than kInline) at `storage`. The storage
+  /// is read-only from here on: it belongs to an immutable Python bytes
+  /// object, which `.data` may already have handed out. Every member that
+  /// writes (the non-const accessors, resize, push_back, append, insert,
+  /// assign, copy assignment) first moves the bytes to storage of its own.
   /// `release(context)` runs once when the storage is let go: on
-  /// destruction, or when the bytes move to storage of their own (growth,
-  /// shrink_to_fit), on whatever thread that happens.
+  /// destruction, or when the bytes move to storage of their own, on
+  /// whatever thread that happens.
   static Bytes adopt(std::uint8_t* storage, std::size_t size, std::size_t capacity, void (*release)(void*),
                      void* context) noexcept {
     Bytes bytes;
@@ -94,33 +98,39 @@ class Bytes {
   bool empty() const noexcept { return size_ == 0; }
   std::size_t capacity() const noexcept { return capacity_; }
   static constexpr std::size_t max_size() noexcept { return PTRDIFF_MAX; }
-  std::uint8_t* data() noexcept { return on_heap() ? heap_.ptr : inline_; }
-  const std::uint8_t* data() const noexcept { return on_heap() ? heap_.ptr : inline_; }
-  std::uint8_t* begin() noexcept { return data(); }
-  std::uint8_t* end() noexcept { return data() + size_; }
+  /// The non-const accessors move adopted bytes to storage of their own first.
+  std::uint8_t* data() {
+    make_writable(0);
+    return ptr();
+  }
+  const std::uint8_t* data() const noexcept { return ptr(); }
+  std::uint8_t* begin() { return data(); }
+  std::uint8_t* end() { return data() + size_; }
   const std::uint8_t* begin() const noexcept { return data(); }
   const std::uint8_t* end() const noexcept { return data() + size_; }
   const std::uint8_t* cbegin() const noexcept { return data(); }
   const std::uint8_t* cend() const noexcept { return data() + size_; }
   /// Unchecked, like the other element accessors.
-  std::uint8_t& operator[](std::size_t i) noexcept { return data()[i]; }
-  const std::uint8_t& operator[](std::size_t i) const noexcept { return data()[i]; }
-  std::uint8_t& front() noexcept { return data()[0]; }
-  const std::uint8_t& front() const noexcept { return data()[0]; }
-  std::uint8_t& back() noexcept { return data()[size_ - 1]; }
-  const std::uint8_t& back() const noexcept { return data()[size_ - 1]; }
+  std::uint8_t& operator[](std::size_t i) { return data()[i]; }
+  const std::uint8_t& operator[](std::size_t i) const noexcept { return ptr()[i]; }
+  std::uint8_t& front() { return data()[0]; }
+  const std::uint8_t& front() const noexcept { return ptr()[0]; }
+  std::uint8_t& back() { return data()[size_ - 1]; }
+  const std::uint8_t& back() const noexcept { return ptr()[size_ - 1]; }
 
   /// New bytes are zero.
   void resize(std::size_t n) { resize(n, 0); }
   /// New bytes are `value`.
   void resize(std::size_t n, std::uint8_t value) {
+    if (n > size_) make_writable(n);
     if (n > capacity_) return grow_filled(n, value);
-    if (n > size_) std::memset(data() + size_, value, n - size_);
+    if (n > size_) std::memset(ptr() + size_, value, n - size_);
     size_ = n;
   }
   /// As resize, but new bytes are left as they are (whatever the storage last
   /// held): for a caller about to write all of them, such as a read.
   void resize_for_overwrite(std::size_t n) {
+    make_writable(n);
     if (n > capacity_) reallocate(next_capacity(n));
     size_ = n;
   }
@@ -136,8 +146,9 @@ class Bytes {
   }
 
   void push_back(std::uint8_t value) {
+    make_writable(size_ + 1);
     if (size_ == capacity_) reallocate(next_capacity(size_ + 1));
-    data()[size_++] = value;
+    ptr()[size_++] = value;
   }
   /// `bytes` may point into this object.
   void append(const std::uint8_t* bytes, std::size_t n) {
@@ -146,11 +157,12 @@ class Bytes {
   /// The range may lie inside this object.
   template <std::input_iterator It>
   std::uint8_t* insert(const std::uint8_t* pos, It first, It last) {
-    const auto at = static_cast<std::size_t>(pos - data());
+    const auto at = static_cast<std::size_t>(pos - ptr());
     const std::size_t old = size_;
     append_range(first, last);
-    std::rotate(data() + at, data() + old, data() + size_);
-    return data() + at;
+    std::uint8_t* p = data();  // adopted bytes (when nothing was appended) move here
+    std::rotate(p + at, p + old, p + size_);
+    return p + at;
   }
   template <std::input_iterator It>
   void assign(It first, It last) {
@@ -158,12 +170,12 @@ class Bytes {
       // The source may be our own bytes: move them down rather than copy.
       const auto n = static_cast<std::size_t>(last - first);
       const auto* from = reinterpret_cast<const std::uint8_t*>(std::to_address(first));
-      if (n > capacity_) {
+      if (n > capacity_ || adopted()) {
         Bytes fresh(from, from + n);
         *this = std::move(fresh);
         return;
       }
-      if (n != 0) std::memmove(data(), from, n);
+      if (n != 0) std::memmove(ptr(), from, n);
       size_ = n;
     } else {
       Bytes fresh(first, last);
@@ -186,8 +198,15 @@ class Bytes {
       std::contiguous_iterator<It> && std::is_integral_v<std::iter_value_t<It>> && sizeof(std::iter_value_t<It>) == 1;
 
   bool on_heap() const noexcept { return capacity_ > kInline; }
+  std::uint8_t* ptr() noexcept { return on_heap() ? heap_.ptr : inline_; }
+  const std::uint8_t* ptr() const noexcept { return on_heap() ? heap_.ptr : inline_; }
+  // Before a write: adopted bytes move to storage of their own, with room
+  // for `capacity` (at least their size).
+  void make_writable(std::size_t capacity) {
+    if (adopted()) [[unlikely]] reallocate(std::max(capacity, size_));
+  }
   static bool equal(const Bytes& a, const std::uint8_t* b, std::size_t n) noexcept {
-    return a.size_ == n && (n == 0 || std::memcmp(a.data(), b, n) == 0);
+    return a.size_ == n && (n == 0 || std::memcmp(a.ptr(), b, n) == 0);
   }
   // Geometric growth, so that appending a byte at a time costs amortised O(1).
   std::size_t next_capacity(std::size_t needed) const;
@@ -218,7 +237,7 @@ class Bytes {
   }
   // Needs capacity for other's bytes.
   void copy_from(const Bytes& other) noexcept {
-    if (other.size_ != 0) std::memcpy(data(), other.data(), other.size_);
+    if (other.size_ != 0) std::memcpy(ptr(), other.ptr(), other.size_);
     size_ = other.size_;
   }
   // A copy with room for `extra` more bytes; growth goes through it so that
@@ -228,13 +247,13 @@ class Bytes {
   // Adds `n` bytes that `fill` writes to the given destination.
   template <typename Fill>
   void append_with(std::size_t n, Fill fill) {
-    if (n <= capacity_ - size_) {
-      fill(data() + size_);
+    if (n <= capacity_ - size_ && !adopted()) {
+      fill(ptr() + size_);
       size_ += n;
       return;
     }
     Bytes grown = grown_by(n);
-    fill(grown.data() + size_);
+    fill(grown.ptr() + size_);
     grown.size_ = size_ + n;
     *this = std::move(grown);
   }

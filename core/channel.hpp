@@ -61,11 +61,10 @@ class Inner {
     const Codec& codec = *codec_;
     return typeid(codec) == typeid(T);
   }
-  /// Whether the transport is a T.
-  template <class T>
-  bool transport_is() const {
-    const Transport& transport = *transport_;
-    return typeid(transport) == typeid(T);
+  /// True when received messages carry the very storage the transport read
+  /// into: it reads into lent storage and the codec passes packets through.
+  bool receives_into_lent_storage() const {
+    return transport_->reads_into_lent_storage() && codec_->passes_packets_through();
   }
 
  private:

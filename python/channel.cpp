@@ -11,11 +11,9 @@
 #include <utility>
 
 #include "core/channel.hpp"
-#include "core/codec/raw.hpp"
 #include "core/periodic.hpp"
 #include "core/subscription.hpp"
 #include "core/text.hpp"
-#include "core/transport/file.hpp"
 #include "python/args.hpp"
 #include "python/convert.hpp"
 #include "python/errors.hpp"
@@ -44,8 +42,8 @@ struct ChannelObject {
   // The codec is built in (not a Python plug-in): sends and receives that
   // cannot wait may run with the interpreter lock held (see "The lock").
   bool native_codec;
-  // A file:// replay through the raw codec: its reads go into lent bytes
-  // objects, which become the messages' `.data` without a copy.
+  // Its reads go into lent bytes objects (a file:// replay through the raw
+  // codec), which become the messages' `.data` without a copy.
   bool lends_read_buffers;
   // Python plug-ins of this channel, which may keep the channel itself.
   PluginObjects plugins;
@@ -97,8 +95,7 @@ PyObject* wrap(std::string url, std::string codec, Channel channel, PluginObject
   new (&object(self)->url) std::string(std::move(url));
   new (&object(self)->codec) std::string(std::move(codec));
   object(self)->native_codec = !has_python_codec(*channel.inner());
-  object(self)->lends_read_buffers =
-      channel.inner()->transport_is<transport::FileTransport>() && channel.inner()->codec_is<Raw>();
+  object(self)->lends_read_buffers = channel.inner()->receives_into_lent_storage();
   new (&object(self)->channel) Channel(std::move(channel));
   new (&object(self)->plugins) PluginObjects(plugins);
   return self;

@@ -8,7 +8,6 @@
 #include <string>
 #include <vector>
 
-#include "core/chunk_pool.hpp"
 #include "core/fields_pool.hpp"
 #include "core/text.hpp"
 #include "python/args.hpp"
@@ -147,7 +146,6 @@ void message_dealloc(PyObject* self) {
   Py_XDECREF(reinterpret_cast<MessageObject*>(self)->data_bytes);
   Message& message = reinterpret_cast<MessageObject*>(self)->message;
   recycle_fields(message.fields);  // for the next decode
-  if (message.packet) chunk_pool::give_back(message.packet->data);  // for the next read
   message.~Message();
   auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
   free_fn(self);

@@ -5,17 +5,17 @@
 #include <cstdint>
 #include <utility>
 
-#include "core/chunk_pool.hpp"
+#include "core/transport/transport.hpp"
 #include "python/ref.hpp"
 #include "python/release_queue.hpp"
 
 namespace sigtap::py {
 namespace {
 
-using chunk_pool::kChunk;
+using transport::kReadChunk;
 
-// The thread's spare: a bytes object of kChunk bytes nobody else has seen,
-// so writing into it is sound until it is handed out.
+// The thread's spare: a bytes object of kReadChunk bytes nobody else has
+// seen, so writing into it is sound until it is handed out.
 struct Spare {
   PyObject* bytes = nullptr;
   std::uint8_t* storage = nullptr;
@@ -31,19 +31,19 @@ thread_local Spare spare;
 void release_lent(void* bytes) { release(static_cast<PyObject*>(bytes)); }
 
 // Runs in the core without the interpreter lock: touches no Python object.
-Bytes lend() {
+LentStorage lend() {
   if (!spare.bytes) return {};
   PyObject* bytes = std::exchange(spare.bytes, nullptr);
-  return Bytes::adopt(spare.storage, 0, kChunk, &release_lent, bytes);
+  return LentStorage(spare.storage, kReadChunk, &release_lent, bytes);
 }
 
 }  // namespace
 
-void install_read_buffers() { chunk_pool::set_lender(&lend); }
+void install_read_buffers() { transport::set_read_lender(&lend); }
 
 void prepare_read_buffer() {
   if (spare.bytes) return;
-  PyObject* bytes = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(kChunk));
+  PyObject* bytes = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(kReadChunk));
   if (!bytes) {
     PyErr_Clear();
     return;
@@ -54,7 +54,7 @@ void prepare_read_buffer() {
 
 PyObject* lent_bytes(const Bytes& data) {
   void* bytes = data.adopted_context(&release_lent);
-  return bytes && data.size() == kChunk ? static_cast<PyObject*>(bytes) : nullptr;
+  return bytes && data.size() == kReadChunk ? static_cast<PyObject*>(bytes) : nullptr;
 }
 
 }  // namespace sigtap::py

@@ -7,7 +7,8 @@
 
 namespace sigtap::py {
 
-/// Installs the lender behind chunk_pool::take(); once, at module set-up.
+/// Installs the read lender of the core (transport::set_read_lender); once,
+/// at module set-up.
 void install_read_buffers();
 /// Makes sure the calling thread has a bytes object to lend to its next
 /// read. Called with the interpreter lock held, before a receive that

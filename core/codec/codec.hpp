@@ -25,6 +25,9 @@ class Codec {
   /// `out` (which the channel reuses, so a steady stream allocates nothing
   /// here). On error, whatever was appended is discarded by the caller.
   virtual Status decode(Packet packet, std::vector<Message>& out) = 0;
+  /// True when decode() passes every packet through unchanged, as one
+  /// nameless message: the bytes a transport read are then the message's own.
+  virtual bool passes_packets_through() const { return false; }
 };
 
 using CodecPtr = std::unique_ptr<Codec>;

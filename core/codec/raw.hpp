@@ -12,6 +12,7 @@ class Raw final : public Codec {
   static Result<CodecPtr> open(CodecSpec spec);
   Result<std::vector<Packet>> encode(const Message& message) override;
   Status decode(Packet packet, std::vector<Message>& out) override;
+  bool passes_packets_through() const override { return true; }
 };
 
 }  // namespace sigtap

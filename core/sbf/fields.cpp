@@ -80,15 +80,17 @@ constexpr std::array<double, 45> kPow10Near = {
 //
 // With 10^k <= a = |f| < 10^(k + 1), p digits are a * 10^j (j = p - 1 - k)
 // rounded to an integer n, and they read back to f when n lies within half
-// of f's unit in the last place (hs, scaled alike) of a * 10^j: every p from
-// 1 to 9 is tried without a branch, and the fewest that fit give the value
-// n * 10^-j, in one correctly rounded operation since n and 10^|j| are exact.
-// The products are off by at most 2.3e-7 (a * 10^j is below 10^9), so each
-// test is exact unless it lies within a margin of 1e-6 of the edge (a tie
-// in the rounding, or n at the edge of f's interval); those floats, and
-// those that need inexact powers of ten (below 1e-14 and above 1e22),
-// powers of two (whose float below is nearer than the one above) and
-// subnormals, are written out and read back.
+// of f's unit in the last place (hs, scaled alike) of a * 10^j. Whenever p
+// digits fit, so do p + 1 (the nearest p + 1 digits are at least as near),
+// and 9 always fit: the tries go down from 9 and stop at the first count
+// that does not fit, usually after two or three, and the value is the last
+// n that fit times 10^-j, in one correctly rounded operation since n and
+// 10^|j| are exact. The products are off by at most 2.3e-7 (a * 10^j is
+// below 10^9), so each test is exact unless it lies within a margin of 1e-6
+// of the edge (a tie in the rounding, or n at the edge of f's interval);
+// those floats, and those that need inexact powers of ten (below 1e-14 and
+// above 1e22), powers of two (whose float below is nearer than the one
+// above) and subnormals, are written out and read back.
 double shortest_value(float f) {
   if (std::isnan(f)) return std::numeric_limits<double>::quiet_NaN();
   if (std::isinf(f) || f == 0) return f;
@@ -98,25 +100,27 @@ double shortest_value(float f) {
   if ((bits & 0x7FFFFF) == 0 || exponent == -127 || k0 < -15 || k0 > 21) return shortest_value_by_text(f);
   constexpr double kMargin = 1e-6;
   const double a = std::fabs(static_cast<double>(f));
-  // Exact when 10^(k0 + 1) is; else a * 10^-(k0 + 1), which is never 1, must be clear of it.
-  const double above = k0 + 1 >= 0 ? a / kPow10[k0 + 1] : a * kPow10[-(k0 + 1)];
-  if (k0 + 1 < 0 && std::fabs(above - 1) < kMargin) return shortest_value_by_text(f);
-  const int k = k0 + (above >= 1 ? 1 : 0);
+  // 10^(k0 + 1): exact from 1 on; below, a float must be clear of it.
+  const double next = kPow10Near[k0 + 1 + 22];
+  if (k0 + 1 < 0 && std::fabs(a - next) < kMargin * next) return shortest_value_by_text(f);
+  const int k = k0 + (a >= next ? 1 : 0);
   if (k < -14 || k > 22) return shortest_value_by_text(f);
   const double half_unit = std::bit_cast<double>(static_cast<std::uint64_t>(exponent - 24 + 1023) << 52);
-  unsigned fits = 0, unsure = 0;
-  for (int digits = 1; digits <= 9; ++digits) {
-    const double scale = kPow10Near[digits - 1 - k + 22];
+  int digits = 0;
+  double n = 0;
+  for (int p = 9; p >= 1; --p) {
+    const double scale = kPow10Near[p - 1 - k + 22];
     const double t = a * scale;
-    const double off = std::fabs(static_cast<double>(static_cast<std::int64_t>(t + 0.5)) - t);
+    const double rounded = static_cast<double>(static_cast<std::int64_t>(t + 0.5));
+    const double off = std::fabs(rounded - t);
     const double hs = half_unit * scale;
-    fits |= static_cast<unsigned>(off < hs) << digits;
-    unsure |= static_cast<unsigned>(std::fabs(off - 0.5) < kMargin || std::fabs(off - hs) < kMargin) << digits;
+    if (std::fabs(off - 0.5) < kMargin || std::fabs(off - hs) < kMargin) return shortest_value_by_text(f);
+    if (!(off < hs)) break;
+    digits = p;
+    n = rounded;
   }
-  const int digits = std::countr_zero(fits);  // 9 digits always fit
-  if (digits > 9 || (unsure & ((2u << digits) - 1)) != 0) return shortest_value_by_text(f);
+  if (digits == 0) return shortest_value_by_text(f);  // 9 digits always fit: never taken
   const int j = digits - 1 - k;
-  const double n = static_cast<double>(static_cast<std::int64_t>(a * kPow10Near[j + 22] + 0.5));
   return std::copysign(j >= 0 ? n / kPow10[j] : n * kPow10[-j], static_cast<double>(f));
 }
 

@@ -113,17 +113,24 @@ Result<std::optional<Packet>> FileTransport::recv(std::optional<Duration> timeou
         waited = !ready;
       }
       if (ready) {
-        Bytes data = chunk_pool::take();
+        // Into lent storage when there is some, so that the bytes land
+        // where the caller hands them out; else into a new buffer, never
+        // cleared, since the read overwrites it.
+        LentStorage lent = lend_read_storage();
+        Bytes own;
+        if (!lent) own.resize_for_overwrite(kChunk);
+        std::uint8_t* into = lent ? lent.data() : own.data();
         ssize_t n;
         int err = 0;
         {
           std::lock_guard lock(file_mutex_);
           do {
-            n = ::read(fd_.get(), data.data(), data.size());
+            n = ::read(fd_.get(), into, kChunk);
           } while (n < 0 && errno == EINTR);
           if (n < 0) err = errno;
         }
         if (n > 0) {
+          Bytes data = lent ? lent.adopt(static_cast<std::size_t>(n)) : std::move(own);
           data.resize(static_cast<std::size_t>(n));
           // A small chunk would otherwise pin a whole 64 KiB buffer for as
           // long as the caller keeps the packet.

@@ -9,7 +9,6 @@
 #include <mutex>
 #include <optional>
 
-#include "core/chunk_pool.hpp"
 #include "core/transport/fd.hpp"
 #include "core/transport/transport.hpp"
 
@@ -24,7 +23,7 @@ class FileTransport final : public Transport {
   enum class Mode { Read, Follow, Write };
 
   /// Largest chunk one receive returns.
-  static constexpr std::size_t kChunk = chunk_pool::kChunk;
+  static constexpr std::size_t kChunk = kReadChunk;
   /// How often a follower looks for growth and a waiter for close.
   static constexpr auto kSlice = std::chrono::milliseconds(50);
 
@@ -46,6 +45,8 @@ class FileTransport final : public Transport {
   /// Returns once a read or write in progress has finished; the file itself
   /// stays open until the transport is dropped.
   void close() override;
+  /// A replay reads into lent storage (see Transport).
+  bool reads_into_lent_storage() const override { return mode_ != Mode::Write; }
 
   Mode mode() const { return mode_; }
 

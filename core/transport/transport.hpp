@@ -1,11 +1,15 @@
 // The transport interface and the process-wide transport registry.
 #pragma once
 
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "core/duration.hpp"
@@ -43,16 +47,74 @@ class Transport {
   /// foreign code): the binding then sends without releasing the
   /// interpreter lock.
   virtual bool sends_without_waiting() const { return false; }
+  /// True when recv() reads into storage that the read lender of the
+  /// calling thread lends (transport::lend_read_storage), when it has some:
+  /// the received packet's bytes are then that storage, adopted.
+  virtual bool reads_into_lent_storage() const { return false; }
   /// Idempotent, never fails, callable from any thread; makes blocked
   /// receivers return.
   virtual void close() = 0;
 };
 
 using TransportPtr = std::shared_ptr<Transport>;
+
+/// Storage lent for one read: `capacity` writable bytes that nobody else has
+/// seen. Given back through `release(context)` when dropped, unless adopt()
+/// handed it on; move-only.
+class LentStorage {
+ public:
+  LentStorage() = default;
+  LentStorage(std::uint8_t* data, std::size_t capacity, void (*release)(void*), void* context) noexcept
+      : data_(data), capacity_(capacity), release_(release), context_(context) {}
+  LentStorage(LentStorage&& other) noexcept
+      : data_(std::exchange(other.data_, nullptr)),
+        capacity_(other.capacity_),
+        release_(other.release_),
+        context_(other.context_) {}
+  LentStorage& operator=(LentStorage&&) = delete;
+  ~LentStorage() {
+    if (data_) release_(context_);
+  }
+
+  explicit operator bool() const noexcept { return data_ != nullptr; }
+  std::uint8_t* data() const noexcept { return data_; }
+  std::size_t capacity() const noexcept { return capacity_; }
+  /// The first `size` bytes (written by the read) as Bytes that adopt the
+  /// storage from here on, so read-only (see Bytes::adopt); this is left empty.
+  Bytes adopt(std::size_t size) noexcept {
+    return Bytes::adopt(std::exchange(data_, nullptr), size, capacity_, release_, context_);
+  }
+
+ private:
+  std::uint8_t* data_ = nullptr;
+  std::size_t capacity_ = 0;
+  void (*release_)(void*) = nullptr;
+  void* context_ = nullptr;
+};
 /// Builds a transport from a parsed URL; consumes the endpoint's options.
 using TransportFactory = std::function<Result<TransportPtr>(Endpoint)>;
 
 namespace transport {
+
+/// The size of one read of the stream transports, and of lent storage.
+inline constexpr std::size_t kReadChunk = 65536;
+/// Lends storage of kReadChunk bytes for one read on the calling thread, or
+/// nothing when it has none to lend. Runs without any lock of the core held
+/// and must not wait.
+using ReadLender = LentStorage (*)();
+
+namespace detail {
+inline std::atomic<ReadLender> read_lender{nullptr};
+}  // namespace detail
+
+/// Installs the lender that lend_read_storage() asks; once, before any read.
+inline void set_read_lender(ReadLender lender) { detail::read_lender.store(lender, std::memory_order_release); }
+/// Storage from the installed lender for one read on this thread; empty when
+/// there is no lender or it has nothing for this thread.
+inline LentStorage lend_read_storage() {
+  const ReadLender lender = detail::read_lender.load(std::memory_order_acquire);
+  return lender ? lender() : LentStorage();
+}
 
 /// Parses the URL and calls the factory registered for its scheme (outside
 /// the registry lock).

@@ -1,11 +1,10 @@
 // Bytes: the in-place/heap boundary, growth and shrinking, copies and moves, the vector-like edits,
-// and adopted storage (given back once, never kept by the read-buffer pool).
+// and adopted storage (given back once, never written).
 #include "core/bytes.hpp"
-
-#include "core/chunk_pool.hpp"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <numeric>
 #include <sstream>
@@ -85,20 +84,29 @@ TEST(BytesTest, EditsFromItsOwnBytesAndFromOtherRanges) {
 
 // Adopted storage is given back exactly once, whichever way the bytes go:
 // dropped, moved on, copied (the copy owns its own), grown out of, shrunk out
-// of, or handed to the pool (which must not keep what it does not own).
+// of, or written to, which moves the bytes to storage of their own first:
+// the storage belongs to an immutable Python bytes object.
 TEST(BytesTest, AdoptedStorageIsGivenBackOnce) {
   static int released = 0;
   const auto release = [](void* context) { released += *static_cast<int*>(context); };
   int one = 1;
-  std::vector<std::uint8_t> storage(chunk_pool::kChunk, 7);  // the size the pool keeps
+  std::vector<std::uint8_t> storage(65536, 7);  // the size of a lent read buffer
   const auto adopt = [&] { return Bytes::adopt(storage.data(), 100, storage.size(), release, &one); };
   const std::vector<std::function<void(Bytes&)>> fates = {
       [](Bytes&) {},
       [](Bytes& b) { Bytes moved = std::move(b); },
       [](Bytes& b) { Bytes copy = b; EXPECT_FALSE(copy.adopted()); EXPECT_EQ(copy, Bytes(100, 7)); },
-      [](Bytes& b) { b.resize(chunk_pool::kChunk + 1); EXPECT_FALSE(b.adopted()); EXPECT_EQ(b[99], 7); },
+      [](Bytes& b) { b.resize(65537); EXPECT_FALSE(b.adopted()); EXPECT_EQ(b[99], 7); },
       [](Bytes& b) { b.resize(10); b.shrink_to_fit(); EXPECT_EQ(b, Bytes(10, 7)); },
-      [](Bytes& b) { chunk_pool::give_back(b); },
+      [](Bytes& b) { b[0] = 1; EXPECT_EQ(b.size(), 100u); },
+      [](Bytes& b) { b.data()[99] = 1; },
+      [](Bytes& b) { b.resize(200, 1); EXPECT_EQ(b[150], 1); },
+      [](Bytes& b) { b.push_back(1); },
+      [](Bytes& b) { b.append(b.data(), 2); EXPECT_EQ(b.size(), 102u); },
+      [](Bytes& b) { const Vec two{1, 1}; b.insert(b.begin(), two.begin(), two.end()); EXPECT_EQ(b[1], 1); },
+      [](Bytes& b) { b.assign(3, 1); },
+      [](Bytes& b) { b = Bytes(3, 1); },
+      [](Bytes& b) { b.resize_for_overwrite(100); std::fill(b.begin(), b.end(), 1); },
   };
   for (std::size_t i = 0; i < fates.size(); ++i) {
     released = 0;
@@ -108,6 +116,7 @@ TEST(BytesTest, AdoptedStorageIsGivenBackOnce) {
       fates[i](b);
     }
     EXPECT_EQ(released, 1) << "fate " << i;
+    EXPECT_EQ(std::count(storage.begin(), storage.end(), 7), 65536) << "fate " << i;
   }
 }
 
