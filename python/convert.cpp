@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/same_bytes.hpp"
 #include "core/text.hpp"
 #include "python/message.hpp"
 #include "python/ref.hpp"
@@ -134,37 +135,6 @@ PyObject* text_to_py(std::string_view text) {
 }
 
 namespace {
-
-// Texts short enough to compare and hash with a few word loads, inline:
-// names and labels are a few dozen bytes, where calls to memcmp and a
-// multiply chain per word would cost more than the work.
-std::uint64_t load8(const char* p) {
-  std::uint64_t w;
-  std::memcpy(&w, p, sizeof w);
-  return w;
-}
-
-std::uint64_t load4(const char* p) {
-  std::uint32_t w;
-  std::memcpy(&w, p, sizeof w);
-  return w;
-}
-
-// All n (< 8) bytes in one word; distinct texts of one length give distinct words.
-std::uint64_t short_word(const char* p, std::size_t n) {
-  if (n >= 4) return load4(p) << 32 | load4(p + n - 4);
-  if (n == 0) return 0;
-  const auto byte = [p](std::size_t i) { return std::uint64_t{static_cast<unsigned char>(p[i])}; };
-  return byte(0) << 16 | byte(n / 2) << 8 | byte(n - 1);
-}
-
-[[gnu::always_inline]] inline bool same_bytes(const char* a, const char* b, std::size_t n) {
-  if (n < 8) return short_word(a, n) == short_word(b, n);
-  for (std::size_t i = 0; i + 8 < n; i += 8) {
-    if (load8(a + i) != load8(b + i)) return false;
-  }
-  return load8(a + n - 8) == load8(b + n - 8);
-}
 
 std::uint64_t mix(std::uint64_t a, std::uint64_t b) {
   const unsigned __int128 product = static_cast<unsigned __int128>(a) * b;

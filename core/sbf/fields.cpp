@@ -50,7 +50,7 @@ struct FreshSink {
   void add_null(std::string_view name) { out.emplace_back(std::string(name), Value::null()); }
   void add_bool(std::string_view name, bool v) { out.emplace_back(std::string(name), Value::boolean(v)); }
   void add_text(std::string_view name, std::string_view v) { out.emplace_back(std::string(name), Value::str(std::string(v))); }
-  Fields& add_map(std::string_view name) { return out.emplace_back(std::string(name), Value::map({})).second.as_map(); }
+  FreshSink add_map(std::string_view name) { return {out.emplace_back(std::string(name), Value::map({})).second.as_map()}; }
 };
 
 template <class Sink>
@@ -79,15 +79,26 @@ void put_value(const FieldLayout& f, const std::uint8_t* body, Sink& sink) {
 }
 
 // A sub-block's three f32 members into its map, each null on -2e10.
-void put_sub_block(const SubBlockLayout& sb, const std::uint8_t* p, Fields& members) {
+template <class Sink>
+void put_sub_block(const SubBlockLayout& sb, const std::uint8_t* p, Sink&& members) {
   members.reserve(sb.members.size());
   for (std::size_t k = 0; k < sb.members.size(); ++k) {
     const auto bits = load<std::uint32_t>(p + 4 * k);
-    members.emplace_back(std::string(sb.members[k]), bits == no_value_code(Op::kF32)
-                                                         ? Value::null()
-                                                         : Value::real(shortest_value(std::bit_cast<float>(bits))));
+    if (bits == no_value_code(Op::kF32)) {
+      members.add_null(sb.members[k]);
+    } else {
+      members.add_float(sb.members[k], shortest_value(std::bit_cast<float>(bits)));
+    }
   }
 }
+
+// Set bits of a sub-block mask, by table: std::popcount is a library call
+// where the target may lack the instruction.
+constexpr std::array<std::uint8_t, kSubBlockMask + 1> kSetBits = [] {
+  std::array<std::uint8_t, kSubBlockMask + 1> table{};
+  for (unsigned mask = 1; mask <= kSubBlockMask; ++mask) table[mask] = static_cast<std::uint8_t>(table[mask >> 1] + (mask & 1));
+  return table;
+}();
 
 // The sub-block mask when the body holds every fixed field and every selected
 // sub-block (emitted or not), else nothing.
@@ -95,7 +106,7 @@ std::optional<unsigned> present_sub_blocks(const BlockLayout& layout, std::span<
   if (body.size() < layout.body_size) return std::nullopt;
   if (layout.sub_blocks.empty()) return 0u;
   const unsigned present = load<std::uint16_t>(body.data() + layout.sub_mask_offset) & kSubBlockMask;
-  if (body.size() < layout.body_size + std::size_t{kSubBlockSize} * std::popcount(present)) return std::nullopt;
+  if (body.size() < layout.body_size + std::size_t{kSubBlockSize} * kSetBits[present]) return std::nullopt;
   return present;
 }
 
@@ -112,7 +123,7 @@ void put_fields(const BlockLayout& layout, const std::uint8_t* body, unsigned pr
       continue;
     }
     // Sub-blocks are packed in bit order, so this one follows those of the lower set bits.
-    const std::size_t offset = layout.body_size + std::size_t{kSubBlockSize} * std::popcount(present & (bit - 1));
+    const std::size_t offset = layout.body_size + std::size_t{kSubBlockSize} * kSetBits[present & (bit - 1)];
     put_sub_block(sb, body + offset, sink.add_map(sb.key));
   }
 }
