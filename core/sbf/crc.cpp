@@ -73,7 +73,10 @@ constexpr std::uint64_t x_power_mod(unsigned n) {
 }
 
 bool can_fold() {
-  static const bool supported = __builtin_cpu_supports("pclmul") && __builtin_cpu_supports("ssse3");
+  static const bool supported = [] {
+    __builtin_cpu_init();  // the first CRC may run before the library's constructors
+    return __builtin_cpu_supports("pclmul") && __builtin_cpu_supports("ssse3");
+  }();
   return supported;
 }
 
