@@ -95,7 +95,10 @@ void recycle_fields(Fields& fields);
 /// the writer ends.
 class FieldWriter {
  public:
-  explicit FieldWriter(Fields& out) : FieldWriter(out, FieldsPool::local(), out.size()) {}
+  explicit FieldWriter(Fields& out) : FieldWriter(out, FieldsPool::local()) {}
+  /// With the calling thread's pool as FieldsPool::local() gave it, for a
+  /// caller that writes many lists in a row.
+  FieldWriter(Fields& out, FieldsPool* pool) : FieldWriter(out, pool, out.size()) {}
   FieldWriter(const FieldWriter&) = delete;
   FieldWriter& operator=(const FieldWriter&) = delete;
   ~FieldWriter() {
