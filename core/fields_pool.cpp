@@ -160,7 +160,10 @@ void recycle_fields(Fields& fields) {
 }
 
 void FieldWriter::reserve(std::size_t n) {
-  if (pool_ != nullptr && out_.capacity() == 0) out_ = pool_->take_list(n);
+  if (pool_ != nullptr && out_.capacity() == 0) {
+    out_ = pool_->take_list(n);
+    size_ = out_.size();
+  }
   out_.reserve(used_ + n);
 }
 
@@ -169,9 +172,11 @@ void FieldWriter::rename(Field& field, std::string_view name) {
 }
 
 Field& FieldWriter::grow(std::string_view name) {
+  Field& field = pool_ != nullptr && pool_->has_spare(name.size()) ? out_.emplace_back(pool_->take_name(name), Value())
+                                                                   : out_.emplace_back(std::string(name), Value());
   ++used_;
-  if (pool_ != nullptr && pool_->has_spare(name.size())) return out_.emplace_back(pool_->take_name(name), Value());
-  return out_.emplace_back(std::string(name), Value());
+  ++size_;
+  return field;
 }
 
 void FieldWriter::release_text(Field& field) {
