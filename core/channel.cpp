@@ -96,12 +96,15 @@ std::optional<Status> Inner::decode(Packet packet, std::optional<Instant> deadli
   return st;
 }
 
-std::optional<Message> Inner::take_pending() {
+bool Inner::take_pending(Message& out) {
   std::lock_guard lock(pending_mutex_);
-  if (pending_.empty()) return std::nullopt;
-  Message m = std::move(pending_.front());
-  pending_.pop_front();
-  return m;
+  if (pending_next_ == pending_.size()) return false;
+  out = std::move(pending_[pending_next_++]);
+  if (pending_next_ == pending_.size()) {
+    pending_.clear();
+    pending_next_ = 0;
+  }
+  return true;
 }
 
 std::optional<Packet> Inner::take_ready() {
@@ -124,16 +127,21 @@ std::optional<Packet> Inner::next_ready() {
   return transport_->try_recv_many(ready_, kRun - 1);
 }
 
-std::optional<Message> Inner::first_decoded() {
-  std::vector<Message>& messages = decoded_;
-  if (messages.empty()) return std::nullopt;
-  if (messages.size() > 1) {
+bool Inner::first_decoded(Message& out) {
+  if (decoded_.empty()) return false;
+  out = std::move(decoded_.front());
+  if (decoded_.size() > 1) {
     std::lock_guard lock(pending_mutex_);
-    for (std::size_t i = 1; i < messages.size(); ++i) pending_.push_back(std::move(messages[i]));
+    if (pending_next_ == pending_.size()) {
+      // Nothing left pending (the usual case): the surplus becomes the list.
+      pending_.swap(decoded_);
+      pending_next_ = 1;
+    } else {
+      for (std::size_t i = 1; i < decoded_.size(); ++i) pending_.push_back(std::move(decoded_[i]));
+    }
   }
-  std::optional<Message> first(std::move(messages.front()));
-  messages.clear();
-  return first;
+  decoded_.clear();
+  return true;
 }
 
 Status Inner::send_nameless(const Message& message) {
@@ -175,22 +183,29 @@ Result<Channel> Channel::open(std::string_view url, std::string_view codec_spec,
 }
 
 Result<std::optional<Message>> Channel::try_recv() {
+  std::optional<Message> message(std::in_place);
+  SIGTAP_ASSIGN_OR_RETURN(const bool got, try_recv(*message));
+  if (!got) message.reset();
+  return message;
+}
+
+Result<bool> Channel::try_recv(Message& out) {
   Inner& in = *inner_;
   if (in.closed()) return Error::closed();
   // From inside this channel's own codec the decode would wait for itself
   // (and the receive lock may be this thread's too).
   if (in.codec_held_by_current_thread()) return Inner::codec_in_use();
-  if (auto m = in.take_pending()) return m;
+  if (in.take_pending(out)) return true;
   std::unique_lock recv_lock(in.recv_mutex_, std::try_to_lock);
-  if (!recv_lock.owns_lock()) return std::optional<Message>{};
-  if (auto m = in.take_pending()) return m;
+  if (!recv_lock.owns_lock()) return false;
+  if (in.take_pending(out)) return true;
   // The codec lock is taken before the packet: once a packet is out of the
   // transport it must be decoded, and that must not wait. The transport's
   // try_recv runs under it, which is why it may neither wait nor call out.
   CodecGuard guard(in.codec_mutex_, in.codec_owner_, std::try_to_lock);
-  if (!guard.owns()) return std::optional<Message>{};
+  if (!guard.owns()) return false;
   std::optional<Packet> packet = in.next_ready();
-  if (!packet) return std::optional<Message>{};
+  if (!packet) return false;
   in.decoded_.clear();
   Status st = in.codec_->decode(std::move(*packet), in.decoded_);
   if (!st.ok()) {
@@ -198,7 +213,7 @@ Result<std::optional<Message>> Channel::try_recv() {
     return std::move(st).error();
   }
   // A packet that decoded to nothing leaves nothing ready: recv() goes on.
-  return in.first_decoded();
+  return in.first_decoded(out);
 }
 
 Result<std::optional<Message>> Channel::recv(std::optional<Duration> timeout) {
@@ -222,7 +237,8 @@ Result<std::optional<Message>> Channel::recv(std::optional<Duration> timeout) {
     recv_lock.lock();
   }
   // Another receiver may have left a surplus while this one waited.
-  if (auto m = in.take_pending()) return m;
+  Message message;
+  if (in.take_pending(message)) return std::optional<Message>(std::move(message));
 
   for (;;) {
     std::optional<Duration> left;
@@ -239,7 +255,7 @@ Result<std::optional<Message>> Channel::recv(std::optional<Duration> timeout) {
     std::optional<Status> decoded = in.decode(std::move(*packet), deadline);
     if (!decoded) return std::optional<Message>{};
     SIGTAP_TRY(std::move(*decoded));
-    if (auto first = in.first_decoded()) return first;
+    if (in.first_decoded(message)) return std::optional<Message>(std::move(message));
     if (deadline && Clock::now() >= *deadline) return std::optional<Message>{};
     if (in.closed()) return Error::closed();
   }

@@ -3,7 +3,6 @@
 
 #include <atomic>
 #include <condition_variable>
-#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -117,10 +116,11 @@ class Inner {
   std::optional<Status> decode(Packet packet, std::optional<Instant> deadline);
   // The error of a receive or encode from inside this channel's own codec.
   static Error codec_in_use();
-  // Takes the next message out of decoded_ and queues the rest as pending;
-  // nothing when the decode gave none. The caller holds recv_mutex_.
-  std::optional<Message> first_decoded();
-  std::optional<Message> take_pending();
+  // Moves the next message out of decoded_ into `out` and queues the rest
+  // as pending; false when the decode gave none. The caller holds recv_mutex_.
+  bool first_decoded(Message& out);
+  // Moves the oldest pending message into `out`; false when none is pending.
+  bool take_pending(Message& out);
   // The next packet of the run taken from the transport, taking a new run
   // when it is used up; nothing when none is waiting. The caller holds
   // recv_mutex_ and the codec lock.
@@ -137,7 +137,11 @@ class Inner {
   CodecPtr codec_;
   std::atomic<std::thread::id> codec_owner_{};
   std::mutex pending_mutex_;
-  std::deque<Message> pending_;
+  // Messages decoded but not yet received, from pending_[pending_next_] on
+  // (guarded by pending_mutex_). A decode's surplus becomes the whole list
+  // by a swap with decoded_, not a move per message.
+  std::vector<Message> pending_;
+  std::size_t pending_next_ = 0;
   // Held from the transport receive through the decode, so that concurrent
   // receivers decode the chunks of one stream in the order they arrived.
   RecvLock recv_mutex_;
@@ -172,6 +176,10 @@ class Channel {
   /// only tried), never reads the clock. Nothing when recv() would have to
   /// wait; errors as recv().
   Result<std::optional<Message>> try_recv();
+  /// As try_recv(), moving the message into `out` (which nothing else may
+  /// touch meanwhile) instead of returning it: true when there was one,
+  /// false (with `out` unchanged) when recv() would have to wait.
+  Result<bool> try_recv(Message& out);
   Status send(const Message& message) { return inner_->send(message); }
   /// Marks the channel closed and closes its transport, once; never fails.
   void close();

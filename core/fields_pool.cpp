@@ -160,14 +160,23 @@ void recycle_fields(Fields& fields) {
 }
 
 void FieldWriter::reserve(std::size_t n) {
-  if (pool_ != nullptr && out_.capacity() == 0) out_ = pool_->take_list(n);
+  if (pool_ != nullptr && out_.capacity() == 0) {
+    out_ = pool_->take_list(n);
+    size_ = out_.size();
+  }
   out_.reserve(used_ + n);
 }
 
+void FieldWriter::rename(Field& field, std::string_view name) {
+  field.first = name;  // within the buffer it has, unless the name is longer
+}
+
 Field& FieldWriter::grow(std::string_view name) {
+  Field& field = pool_ != nullptr && pool_->has_spare(name.size()) ? out_.emplace_back(pool_->take_name(name), Value())
+                                                                   : out_.emplace_back(std::string(name), Value());
   ++used_;
-  if (pool_ != nullptr && pool_->has_spare(name.size())) return out_.emplace_back(pool_->take_name(name), Value());
-  return out_.emplace_back(std::string(name), Value());
+  ++size_;
+  return field;
 }
 
 void FieldWriter::release_text(Field& field) {
@@ -183,12 +192,10 @@ void FieldWriter::add_text(std::string_view name, std::string_view text) {
   }
 }
 
-Fields& FieldWriter::add_map(std::string_view name) {
+FieldWriter FieldWriter::add_map(std::string_view name) {
   Field& field = unset_text(slot(name));
   if (field.second.kind() != Value::Kind::Map) field.second = Value::map({});
-  Fields& members = field.second.as_map();
-  members.clear();
-  return members;
+  return FieldWriter(field.second.as_map(), pool_, 0);
 }
 
 void FieldWriter::trim() {

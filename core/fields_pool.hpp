@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/same_bytes.hpp"
 #include "core/value.hpp"
 
 namespace sigtap {
@@ -89,15 +90,19 @@ void recycle_fields(Fields& fields);
 /// Appends fields to a list. When the list starts empty and without storage,
 /// reserve() takes a recycled list from the thread's pool and the fields are
 /// written over its fields in place, so that names and texts are copied into
-/// buffers that already exist; the fields left over past the last one
-/// written are removed when the writer ends.
+/// buffers that already exist (a name equal to the one there is not copied
+/// at all); the fields left over past the last one written are removed when
+/// the writer ends.
 class FieldWriter {
  public:
-  explicit FieldWriter(Fields& out) : out_(out), pool_(FieldsPool::local()), used_(out.size()) {}
+  explicit FieldWriter(Fields& out) : FieldWriter(out, FieldsPool::local()) {}
+  /// With the calling thread's pool as FieldsPool::local() gave it, for a
+  /// caller that writes many lists in a row.
+  FieldWriter(Fields& out, FieldsPool* pool) : FieldWriter(out, pool, out.size()) {}
   FieldWriter(const FieldWriter&) = delete;
   FieldWriter& operator=(const FieldWriter&) = delete;
   ~FieldWriter() {
-    if (out_.size() > used_) trim();
+    if (size_ > used_) trim();
   }
 
   /// Room for n more fields; call before adding them.
@@ -108,17 +113,23 @@ class FieldWriter {
   void add_null(std::string_view name) { unset_text(slot(name)).second = Value(); }
   void add_bool(std::string_view name, bool v) { unset_text(slot(name)).second = Value::boolean(v); }
   void add_text(std::string_view name, std::string_view text);
-  /// Appends a field whose value is a map and returns the map's list, empty;
-  /// a recycled field's map keeps its storage, so appending to it up to its
-  /// former length does not allocate.
-  Fields& add_map(std::string_view name);
+  /// Appends a field whose value is a map, and returns the writer of the
+  /// map's members: over a recycled field's map they are written over its
+  /// members as this writer writes over its list.
+  FieldWriter add_map(std::string_view name);
 
  private:
+  // Writes from field `used` of `out` on.
+  FieldWriter(Fields& out, FieldsPool* pool, std::size_t used)
+      : out_(out), pool_(pool), used_(used), size_(out.size()) {}
+
   // The next field, named `name`; its value is still the old one.
   Field& slot(std::string_view name) {
-    if (used_ < out_.size()) {
+    if (used_ < size_) {
       Field& field = out_[used_++];
-      field.first = name;  // within the buffer it has, unless the name is longer
+      if (field.first.size() != name.size() || !same_bytes(field.first.data(), name.data(), name.size())) {
+        rename(field, name);
+      }
       return field;
     }
     return grow(name);
@@ -128,6 +139,8 @@ class FieldWriter {
     if (field.second.kind() == Value::Kind::Str) release_text(field);
     return field;
   }
+  // Out of line, so that the common case (the same name) saves no registers.
+  [[gnu::noinline]] static void rename(Field& field, std::string_view name);
   Field& grow(std::string_view name);
   void release_text(Field& field);
   void trim();
@@ -135,6 +148,7 @@ class FieldWriter {
   Fields& out_;
   FieldsPool* pool_;
   std::size_t used_;
+  std::size_t size_;  // out_.size(), kept here: a vector computes it with a division
 };
 
 }  // namespace sigtap

@@ -140,14 +140,26 @@ struct Outcome {
   PyObject* result;
 };
 
+Outcome failed(Error error, AtEnd at_end) {
+  if (interrupted(error)) return {false, nullptr};
+  if (at_end == AtEnd::kStopIteration && error.is_closed()) return {true, nullptr};
+  return {true, to_py(std::move(error))};
+}
+
 Outcome outcome(Result<std::optional<Message>> received, AtEnd at_end) {
-  if (received.ok()) {
-    if (std::optional<Message>& message = received.value()) return {true, message_to_py(std::move(*message))};
-    return {false, nullptr};
-  }
-  if (interrupted(received.error())) return {false, nullptr};
-  if (at_end == AtEnd::kStopIteration && received.error().is_closed()) return {true, nullptr};
-  return {true, to_py(std::move(received).error())};
+  if (!received.ok()) return failed(std::move(received).error(), at_end);
+  if (std::optional<Message>& message = received.value()) return {true, message_to_py(std::move(*message))};
+  return {false, nullptr};
+}
+
+// A message that is ready, moved straight into a new sigtap.Message.
+Outcome ready(Channel& channel, AtEnd at_end) {
+  Message* storage = nullptr;
+  Ref fresh = Ref::steal(new_message(storage));
+  if (!fresh) return {true, nullptr};
+  Result<bool> got = channel.try_recv(*storage);
+  if (!got.ok()) return failed(std::move(got).error(), at_end);
+  return {*got, *got ? fresh.take() : nullptr};
 }
 
 // Receives in slices until a message, an error, the timeout (none: no limit)
@@ -156,8 +168,8 @@ PyObject* receive(PyObject* self, std::optional<Duration> timeout, AtEnd at_end)
   Channel& channel = channel_of(self);
   // A message that is ready costs no release of the lock and no clock reading.
   if (object(self)->native_codec) {
-    Outcome ready = outcome(channel.try_recv(), at_end);
-    if (ready.done) return ready.result;
+    Outcome got = ready(channel, at_end);
+    if (got.done) return got.result;
   }
   // The one clock reading of a receive whose first slice finds a message.
   const std::optional<Instant> deadline = timeout ? deadline_after(*timeout) : std::nullopt;

@@ -28,13 +28,16 @@ struct MessageObject {
 
 const Message& held(PyObject* self) { return reinterpret_cast<MessageObject*>(self)->message; }
 
+// The class sets neither tp_alloc nor tp_free, so instances are plain
+// object memory: allocated and freed here directly, with every member
+// initialised below (no clearing of the whole object first).
 PyObject* wrap(PyTypeObject* type, Message&& message) {
-  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-  PyObject* self = alloc(type, 0);
-  if (!self) return nullptr;
-  new (&reinterpret_cast<MessageObject*>(self)->message) Message(std::move(message));
-  reinterpret_cast<MessageObject*>(self)->data_bytes = nullptr;
-  return self;
+  auto* self = static_cast<MessageObject*>(PyObject_Malloc(sizeof(MessageObject)));
+  if (!self) return PyErr_NoMemory();
+  PyObject_Init(reinterpret_cast<PyObject*>(self), type);  // takes a reference to the type
+  new (&self->message) Message(std::move(message));
+  self->data_bytes = nullptr;
+  return reinterpret_cast<PyObject*>(self);
 }
 
 // The data rule of the constructor: bytes and bytearray are copied; any
@@ -147,8 +150,7 @@ void message_dealloc(PyObject* self) {
   Message& message = reinterpret_cast<MessageObject*>(self)->message;
   recycle_fields(message.fields);  // for the next decode
   message.~Message();
-  auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-  free_fn(self);
+  PyObject_Free(self);
   Py_DECREF(type);  // instances of a heap type hold a reference to it
 }
 
@@ -351,6 +353,14 @@ PyObject* message_to_py(Message&& message) {
   PyTypeObject* type = message_type();
   if (!type) return nullptr;
   return wrap(type, std::move(message));
+}
+
+PyObject* new_message(Message*& storage) {
+  PyTypeObject* type = message_type();
+  if (!type) return nullptr;
+  PyObject* self = wrap(type, Message());
+  if (self) storage = &reinterpret_cast<MessageObject*>(self)->message;
+  return self;
 }
 
 const Message* message_from_py(PyObject* obj) {

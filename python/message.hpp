@@ -15,6 +15,11 @@ PyTypeObject* message_type();
 /// exception set on failure. Needs the lock.
 PyObject* message_to_py(Message&& message);
 
+/// A new sigtap.Message holding an empty message, for a receive to move one
+/// into before anybody else sees the object: `storage` points at it. New
+/// reference; nullptr with an exception set on failure. Needs the lock.
+PyObject* new_message(Message*& storage);
+
 /// The core message held by a sigtap.Message, or nullptr (no exception set)
 /// for any other object. Borrowed from `obj`: valid while it lives, and
 /// never changed, since messages are immutable.

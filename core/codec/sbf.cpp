@@ -138,7 +138,7 @@ class MessageSink final : public sigtap::sbf::BlockSink {
   void on_block(std::span<const std::uint8_t> block) override {
     const sigtap::sbf::BlockHeader header = sigtap::sbf::read_header(block);
     Message& m = out_.emplace_back();
-    FieldWriter fields(m.fields);
+    FieldWriter fields(m.fields, pool_);
     const sigtap::sbf::BlockName decoded = sigtap::sbf::decode_block_into(block, fields);
     if (decoded.name != nullptr) {
       m.name.emplace(decoded.name);
@@ -161,6 +161,7 @@ class MessageSink final : public sigtap::sbf::BlockSink {
  private:
   std::vector<Message>& out_;
   std::optional<double> timestamp_;
+  FieldsPool* pool_ = FieldsPool::local();  // once per packet, not per block
 };
 
 }  // namespace

@@ -4,6 +4,9 @@
 #include "core/sbf/block_layouts.hpp"
 
 #include <cstddef>
+#include <iterator>
+
+#include "core/sbf/number_index.hpp"
 
 namespace sigtap::sbf {
 namespace {
@@ -155,15 +158,16 @@ constexpr bool fields_fit() {
 }
 static_assert(fields_fit(), "a field lies outside its block's body size");
 
+// The layouts are listed by number, so the first and the last bound the index.
+constexpr NumberIndex<kLayouts[0].number, kLayouts[std::size(kLayouts) - 1].number> kLayoutByNumber(kLayouts);
+
 }  // namespace
 
 std::span<const BlockLayout> block_layouts() { return kLayouts; }
 
 const BlockLayout* find_layout(std::uint16_t number) {
-  for (const BlockLayout& layout : kLayouts) {
-    if (layout.number == number) return &layout;
-  }
-  return nullptr;
+  const int at = kLayoutByNumber.find(number);
+  return at < 0 ? nullptr : &kLayouts[at];
 }
 
 }  // namespace sigtap::sbf

@@ -1,8 +1,9 @@
-// The 56 known block types; kept sorted by number for the binary search.
+// The 56 known block types, sorted by number, found through a number index.
 #include "core/sbf/block_names.hpp"
 
-#include <algorithm>
 #include <array>
+
+#include "core/sbf/number_index.hpp"
 
 namespace sigtap::sbf {
 namespace {
@@ -44,16 +45,17 @@ constexpr bool sorted_by_number() {
   }
   return true;
 }
-static_assert(sorted_by_number(), "the binary search needs the table sorted by number");
+static_assert(sorted_by_number(), "the index spans the numbers from the first to the last");
+
+constexpr NumberIndex<kBlockTypes.front().number, kBlockTypes.back().number> kByNumber(kBlockTypes);
 
 }  // namespace
 
 std::span<const BlockType> block_types() { return kBlockTypes; }
 
 const char* block_name(std::uint16_t number) {
-  const auto it = std::lower_bound(kBlockTypes.begin(), kBlockTypes.end(), number,
-                                   [](const BlockType& t, std::uint16_t n) { return t.number < n; });
-  return it != kBlockTypes.end() && it->number == number ? it->name : nullptr;
+  const int at = kByNumber.find(number);
+  return at < 0 ? nullptr : kBlockTypes[at].name;
 }
 
 }  // namespace sigtap::sbf

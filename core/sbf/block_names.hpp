@@ -1,5 +1,5 @@
-// The block numbers the decoder knows and their type names; a sorted table so
-// the per-block look-up is a binary search with no allocation.
+// The block numbers the decoder knows and their type names; the per-block
+// look-up is one load from an index by number, with no allocation.
 #pragma once
 
 #include <cstdint>

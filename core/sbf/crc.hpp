@@ -1,4 +1,4 @@
-// CRC-16/XMODEM of SBF blocks: table-driven, the table built at compile time.
+// CRC-16/XMODEM of SBF blocks: table-driven (the table built at compile time), folding with carry-less multiplication where the processor has it.
 #pragma once
 
 #include <array>

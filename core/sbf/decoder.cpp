@@ -1,6 +1,7 @@
 // SBF stream framing: one pass over the bytes per call, one move of the kept tail.
 #include "core/sbf/decoder.hpp"
 
+#include <algorithm>
 #include <cstring>
 
 #include "core/sbf/block_decoder.hpp"
@@ -94,16 +95,30 @@ BlockHeader read_header(std::span<const std::uint8_t> block) {
 }
 
 void Decoder::feed(std::span<const std::uint8_t> bytes, BlockSink& sink) {
-  if (buf_.empty()) {
-    // Nothing held back: frame straight from the caller's bytes and copy
-    // only the tail that must wait.
-    const std::size_t keep = scan(bytes.data(), bytes.size(), sink);
-    buf_.assign(bytes.begin() + static_cast<std::ptrdiff_t>(keep), bytes.end());
-    return;
+  // What is held back starts with a candidate block (or a lone '$'): it gets
+  // only the bytes it lacks, until the framing has passed it, and the rest
+  // is framed straight from the caller's bytes, not copied behind it.
+  std::size_t used = 0;
+  while (!buf_.empty() && used < bytes.size()) {
+    const std::size_t take = std::min(missing(), bytes.size() - used);
+    buf_.insert(buf_.end(), bytes.begin() + static_cast<std::ptrdiff_t>(used),
+                bytes.begin() + static_cast<std::ptrdiff_t>(used + take));
+    used += take;
+    const std::size_t keep = scan(buf_.data(), buf_.size(), sink);
+    buf_.erase(buf_.begin(), buf_.begin() + static_cast<std::ptrdiff_t>(keep));
   }
-  buf_.insert(buf_.end(), bytes.begin(), bytes.end());
-  const std::size_t keep = scan(buf_.data(), buf_.size(), sink);
-  buf_.erase(buf_.begin(), buf_.begin() + static_cast<std::ptrdiff_t>(keep));
+  if (!buf_.empty()) return;
+  // Only the tail that must wait is copied.
+  const std::size_t keep = scan(bytes.data() + used, bytes.size() - used, sink);
+  buf_.assign(bytes.begin() + static_cast<std::ptrdiff_t>(used + keep), bytes.end());
+}
+
+std::size_t Decoder::missing() const {
+  if (buf_.size() < 8) return 8 - buf_.size();  // the header first
+  // A Length the framing takes: the rest of the block. (It holds nothing
+  // with another Length, so buf_ then starts a new candidate.)
+  const std::size_t length = load16(buf_.data() + 6);
+  return length > buf_.size() ? length - buf_.size() : 1;
 }
 
 void Decoder::feed(std::span<const std::uint8_t> bytes, std::vector<Block>& out) {

@@ -74,6 +74,9 @@ class Decoder {
   std::size_t buffered() const { return buf_.size(); }
 
  private:
+  // Bytes the candidate held back needs before the framing can pass it.
+  std::size_t missing() const;
+
   std::vector<std::uint8_t> buf_;
 };
 

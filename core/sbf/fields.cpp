@@ -4,11 +4,10 @@
 
 #include <array>
 #include <bit>
-#include <charconv>
-#include <cmath>
 #include <cstring>
-#include <limits>
 #include <string>
+
+#include "core/sbf/float_digits.hpp"
 
 namespace sigtap::sbf {
 namespace {
@@ -41,89 +40,6 @@ std::uint16_t attitude_mode(std::uint16_t raw) {
   return m < kAttitudeModeNames.size() ? m : 0;
 }
 
-// The value of f's fewest round-tripping digits by writing them and reading
-// them back: exact at every magnitude, and the reference for the fast path.
-double shortest_value_by_text(float f) {
-  // Only the exponent form gives the fewest digits at every magnitude: where
-  // the plain form is as short, it writes every digit of a large float
-  // (-20000002048 for -2.0000002e10f).
-  char buf[32];
-  char* end = std::to_chars(buf, buf + sizeof buf, f, std::chars_format::scientific).ptr;
-  if ((std::bit_cast<std::uint32_t>(f) & 0x7FFFFF) == 0) {
-    // A power of two is nearer to the float below it than to the one above,
-    // so the shortest digits may lie above f while the digits of that length
-    // nearest to f, below it, read back to the float below; the value is
-    // then that of the fewest nearest digits that read back.
-    for (int precision = 0;; ++precision) {
-      end = std::to_chars(buf, buf + sizeof buf, f, std::chars_format::scientific, precision).ptr;
-      float back = 0;
-      std::from_chars(buf, end, back);
-      if (back == f) break;
-    }
-  }
-  double d = 0;
-  std::from_chars(buf, end, d);
-  return d;
-}
-
-// Powers of ten that a double holds exactly.
-constexpr std::array<double, 23> kPow10 = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
-                                           1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
-// 10^j for j in [-22, 22] at index j + 22, the negative powers rounded.
-constexpr std::array<double, 45> kPow10Near = {
-    1e-22, 1e-21, 1e-20, 1e-19, 1e-18, 1e-17, 1e-16, 1e-15, 1e-14, 1e-13, 1e-12, 1e-11, 1e-10, 1e-9, 1e-8,
-    1e-7,  1e-6,  1e-5,  1e-4,  1e-3,  1e-2,  1e-1,  1e0,   1e1,   1e2,   1e3,   1e4,   1e5,   1e6,  1e7,
-    1e8,   1e9,   1e10,  1e11,  1e12,  1e13,  1e14,  1e15,  1e16,  1e17,  1e18,  1e19,  1e20,  1e21, 1e22};
-
-// The fewest digits that read back to f, read as a double: the value a
-// person sees printed, not f's binary expansion.
-//
-// With 10^k <= a = |f| < 10^(k + 1), p digits are a * 10^j (j = p - 1 - k)
-// rounded to an integer n, and they read back to f when n lies within half
-// of f's unit in the last place (hs, scaled alike) of a * 10^j. Whenever p
-// digits fit, so do p + 1 (the nearest p + 1 digits are at least as near),
-// and 9 always fit: the tries go down from 9 and stop at the first count
-// that does not fit, usually after two or three, and the value is the last
-// n that fit times 10^-j, in one correctly rounded operation since n and
-// 10^|j| are exact. The products are off by at most 2.3e-7 (a * 10^j is
-// below 10^9), so each test is exact unless it lies within a margin of 1e-6
-// of the edge (a tie in the rounding, or n at the edge of f's interval);
-// those floats, and those that need inexact powers of ten (below 1e-14 and
-// above 1e22), powers of two (whose float below is nearer than the one
-// above) and subnormals, are written out and read back.
-double shortest_value(float f) {
-  if (std::isnan(f)) return std::numeric_limits<double>::quiet_NaN();
-  if (std::isinf(f) || f == 0) return f;
-  const std::uint32_t bits = std::bit_cast<std::uint32_t>(f);
-  const int exponent = static_cast<int>(bits >> 23 & 0xFF) - 127;
-  const int k0 = (exponent * 1233) >> 12;  // floor(exponent * log10(2)): k or k - 1
-  if ((bits & 0x7FFFFF) == 0 || exponent == -127 || k0 < -15 || k0 > 21) return shortest_value_by_text(f);
-  constexpr double kMargin = 1e-6;
-  const double a = std::fabs(static_cast<double>(f));
-  // 10^(k0 + 1): exact from 1 on; below, a float must be clear of it.
-  const double next = kPow10Near[k0 + 1 + 22];
-  if (k0 + 1 < 0 && std::fabs(a - next) < kMargin * next) return shortest_value_by_text(f);
-  const int k = k0 + (a >= next ? 1 : 0);
-  if (k < -14 || k > 22) return shortest_value_by_text(f);
-  const double half_unit = std::bit_cast<double>(static_cast<std::uint64_t>(exponent - 24 + 1023) << 52);
-  int digits = 0;
-  double n = 0;
-  for (int p = 9; p >= 1; --p) {
-    const double scale = kPow10Near[p - 1 - k + 22];
-    const double t = a * scale;
-    const double rounded = static_cast<double>(static_cast<std::int64_t>(t + 0.5));
-    const double off = std::fabs(rounded - t);
-    const double hs = half_unit * scale;
-    if (std::fabs(off - 0.5) < kMargin || std::fabs(off - hs) < kMargin) return shortest_value_by_text(f);
-    if (!(off < hs)) break;
-    digits = p;
-    n = rounded;
-  }
-  if (digits == 0) return shortest_value_by_text(f);  // 9 digits always fit: never taken
-  const int j = digits - 1 - k;
-  return std::copysign(j >= 0 ? n / kPow10[j] : n * kPow10[-j], static_cast<double>(f));
-}
-
 // Fields appended to a fresh list, reserved to the exact length.
 struct FreshSink {
   Fields& out;
@@ -134,7 +50,7 @@ struct FreshSink {
   void add_null(std::string_view name) { out.emplace_back(std::string(name), Value::null()); }
   void add_bool(std::string_view name, bool v) { out.emplace_back(std::string(name), Value::boolean(v)); }
   void add_text(std::string_view name, std::string_view v) { out.emplace_back(std::string(name), Value::str(std::string(v))); }
-  Fields& add_map(std::string_view name) { return out.emplace_back(std::string(name), Value::map({})).second.as_map(); }
+  FreshSink add_map(std::string_view name) { return {out.emplace_back(std::string(name), Value::map({})).second.as_map()}; }
 };
 
 template <class Sink>
@@ -163,15 +79,26 @@ void put_value(const FieldLayout& f, const std::uint8_t* body, Sink& sink) {
 }
 
 // A sub-block's three f32 members into its map, each null on -2e10.
-void put_sub_block(const SubBlockLayout& sb, const std::uint8_t* p, Fields& members) {
+template <class Sink>
+void put_sub_block(const SubBlockLayout& sb, const std::uint8_t* p, Sink&& members) {
   members.reserve(sb.members.size());
   for (std::size_t k = 0; k < sb.members.size(); ++k) {
     const auto bits = load<std::uint32_t>(p + 4 * k);
-    members.emplace_back(std::string(sb.members[k]), bits == no_value_code(Op::kF32)
-                                                         ? Value::null()
-                                                         : Value::real(shortest_value(std::bit_cast<float>(bits))));
+    if (bits == no_value_code(Op::kF32)) {
+      members.add_null(sb.members[k]);
+    } else {
+      members.add_float(sb.members[k], shortest_value(std::bit_cast<float>(bits)));
+    }
   }
 }
+
+// Set bits of a sub-block mask, by table: std::popcount is a library call
+// where the target may lack the instruction.
+constexpr std::array<std::uint8_t, kSubBlockMask + 1> kSetBits = [] {
+  std::array<std::uint8_t, kSubBlockMask + 1> table{};
+  for (unsigned mask = 1; mask <= kSubBlockMask; ++mask) table[mask] = static_cast<std::uint8_t>(table[mask >> 1] + (mask & 1));
+  return table;
+}();
 
 // The sub-block mask when the body holds every fixed field and every selected
 // sub-block (emitted or not), else nothing.
@@ -179,7 +106,7 @@ std::optional<unsigned> present_sub_blocks(const BlockLayout& layout, std::span<
   if (body.size() < layout.body_size) return std::nullopt;
   if (layout.sub_blocks.empty()) return 0u;
   const unsigned present = load<std::uint16_t>(body.data() + layout.sub_mask_offset) & kSubBlockMask;
-  if (body.size() < layout.body_size + std::size_t{kSubBlockSize} * std::popcount(present)) return std::nullopt;
+  if (body.size() < layout.body_size + std::size_t{kSubBlockSize} * kSetBits[present]) return std::nullopt;
   return present;
 }
 
@@ -196,7 +123,7 @@ void put_fields(const BlockLayout& layout, const std::uint8_t* body, unsigned pr
       continue;
     }
     // Sub-blocks are packed in bit order, so this one follows those of the lower set bits.
-    const std::size_t offset = layout.body_size + std::size_t{kSubBlockSize} * std::popcount(present & (bit - 1));
+    const std::size_t offset = layout.body_size + std::size_t{kSubBlockSize} * kSetBits[present & (bit - 1)];
     put_sub_block(sb, body + offset, sink.add_map(sb.key));
   }
 }

@@ -43,8 +43,8 @@ static std::vector<Bytes> frame(const Bytes& stream, std::size_t max_chunk = SIZ
 // Every comparison with sbf_block below also checks the table-driven CRC against the bitwise one.
 TEST(SbfCrc, CheckValue) {
   EXPECT_EQ(sbf::crc16(Bytes{'1', '2', '3', '4', '5', '6', '7', '8', '9'}), 0x31C3);
-  // Continued from any split, eight-byte steps and single bytes meet the same register.
-  Bytes text(41);
+  // Continued from any split, folds of 16 bytes, eight-byte steps and single bytes meet the same register.
+  Bytes text(300);
   for (std::size_t i = 0; i < text.size(); ++i) text[i] = static_cast<std::uint8_t>(i * 37 + 11);
   for (std::size_t split = 0; split <= text.size(); ++split)
     EXPECT_EQ(sbf::crc16({text.data() + split, text.size() - split}, sbf::crc16({text.data(), split})), sbf::crc16(text)) << split;
