@@ -379,6 +379,9 @@ TEST_F(TcpListener, OneClientHoldsAShareOfTheQueue) {
   auto sending = std::async(std::launch::async, [&] { write_all(flood.get(), all); });
   std::this_thread::sleep_for(300ms);  // the flood takes what it may of the queue
   write_all(other.get(), "x");
+  // Its reader queues it behind at most the flood's share; a receiver that
+  // started at once could drain the flood faster than that reader wakes.
+  std::this_thread::sleep_for(300ms);
   std::map<std::uint64_t, std::string> got;
   while (got.size() < 2) receive_bytes(*listener, 1, got);
   const std::size_t ahead = got.begin()->second.size();
