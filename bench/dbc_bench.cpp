@@ -18,13 +18,13 @@
 #include "bench/alloc_count.hpp"
 #include "core/codec/dbc.hpp"
 #include "core/fields_pool.hpp"
-#include "tests/cpp/shared_data.hpp"
+#include "tests/cpp/test_data.hpp"
 
 namespace {
 
 using namespace sigtap;
 
-const std::string kVwMqb = test::shared_data("/dbc/opendbc/vw_mqb.dbc");
+const std::string kVwMqb = test::test_data("/dbc/opendbc/vw_mqb.dbc");
 
 // Ten signals in 8 bytes, short names: both byte orders, signed, scaled, a choice.
 const char* kTen = R"(VERSION ""

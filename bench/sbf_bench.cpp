@@ -25,7 +25,7 @@
 #include "core/sbf/crc.hpp"
 #include "core/sbf/decoder.hpp"
 #include "core/sbf/writer.hpp"
-#include "tests/cpp/shared_data.hpp"
+#include "tests/cpp/test_data.hpp"
 
 
 namespace {
@@ -43,7 +43,7 @@ Bytes repeated(const Bytes& once) {
 
 const Bytes& recording() {
   static const Bytes data = [] {
-    const std::filesystem::path dir = sigtap::test::shared_data("/sbf/pysbf2");
+    const std::filesystem::path dir = sigtap::test::test_data("/sbf/pysbf2");
     std::vector<std::filesystem::path> files;
     for (const auto& e : std::filesystem::directory_iterator(dir)) {
       if (e.path().extension() == ".log") files.push_back(e.path());
@@ -55,7 +55,7 @@ const Bytes& recording() {
       once.insert(once.end(), std::istreambuf_iterator<char>(in), {});
     }
     if (once.empty()) {
-      std::fprintf(stderr, "no SBF logs under %s (SIGTAP_DATA names another data folder)\n", dir.c_str());
+      std::fprintf(stderr, "no SBF logs under %s\n", dir.c_str());
       std::abort();
     }
     return repeated(once);

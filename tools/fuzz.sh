@@ -7,7 +7,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-60}
 filter=${2:-}
-data=${SIGTAP_DATA:-tests/data}
+data=tests/data
 
 if ! command -v clang++ >/dev/null 2>&1; then
   apt-get update -qq

@@ -5,7 +5,7 @@
 
 #include "core/codec/dbc.hpp"
 #include "tests/cpp/dbc/dbc_builders.hpp"
-#include "tests/cpp/shared_data.hpp"
+#include "tests/cpp/test_data.hpp"
 
 namespace sigtap {
 namespace {
@@ -72,7 +72,7 @@ TEST(DbcCodec, EncodePadsFdFramesAndSetsTheHeader) {
 TEST(DbcCodec, RealFileFramesSurviveDecodeThenEncode) {
   Options loose;
   loose.set("strict", Value::boolean(false));
-  auto opened = codec::open("dbc:" + test::shared_data("/dbc/opendbc/vw_mqb.dbc"), loose);
+  auto opened = codec::open("dbc:" + test::test_data("/dbc/opendbc/vw_mqb.dbc"), loose);
   ASSERT_TRUE(opened.ok()) << opened.error().fmt();
   auto& codec = static_cast<Dbc&>(**opened);
   std::uint64_t seed = 1;

@@ -13,7 +13,7 @@
 #include "core/codec/sbf.hpp"
 #include "core/fields_pool.hpp"
 #include "core/sbf/writer.hpp"
-#include "tests/cpp/shared_data.hpp"
+#include "tests/cpp/test_data.hpp"
 #include "tests/cpp/test_util.hpp"
 
 namespace sigtap::test {
@@ -121,7 +121,7 @@ TEST(SbfCodec, OnlyIncompleteBlocksCountAgainstTheBound) {
 // several messages per packet, after the pool was filled with other lists.
 TEST(SbfCodec, DecodingOverRecycledListsMatchesFreshLists) {
   Bytes stream;
-  for (const auto& e : std::filesystem::directory_iterator(shared_data("/sbf/pysbf2"))) {
+  for (const auto& e : std::filesystem::directory_iterator(test_data("/sbf/pysbf2"))) {
     std::ifstream in(e.path(), std::ios::binary);
     const std::vector<std::uint8_t> log(std::istreambuf_iterator<char>(in), {});
     stream.append(log.data(), log.size());

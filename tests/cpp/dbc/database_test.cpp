@@ -12,7 +12,7 @@
 
 #include "core/dbc/database.hpp"
 #include "core/transport/fd.hpp"
-#include "tests/cpp/shared_data.hpp"
+#include "tests/cpp/test_data.hpp"
 
 namespace sigtap::dbc {
 namespace {
@@ -223,7 +223,7 @@ const std::map<std::string, std::string> kFailing = {
 TEST(DbcDatabase, RealFilesLoadOrFailWithLoadErrors) {
   std::size_t loaded = 0;
   for (const char* dir : {"/dbc/opendbc", "/dbc/cantools"}) {
-    for (const auto& entry : std::filesystem::directory_iterator(test::shared_data() + dir)) {
+    for (const auto& entry : std::filesystem::directory_iterator(test::test_data() + dir)) {
       if (entry.path().extension() != ".dbc") continue;
       const std::string name = entry.path().filename().string();
       auto r = Database::from_file(entry.path().string());
@@ -243,14 +243,14 @@ TEST(DbcDatabase, RealFilesLoadOrFailWithLoadErrors) {
   const std::tuple<const char*, std::size_t, std::size_t> counts[] = {
       {"opendbc/ford_lincoln_base_pt.dbc", 331, 2150}, {"opendbc/vw_mlb.dbc", 145, 1442}};
   for (const auto& [file, messages, signals] : counts) {
-    auto r = Database::from_file(test::shared_data() + "/dbc/" + file);
+    auto r = Database::from_file(test::test_data() + "/dbc/" + file);
     ASSERT_TRUE(r.ok()) << file;
     std::size_t n = 0;
     for (const Message& m : r->messages()) n += m.signals.size();
     EXPECT_EQ(r->messages().size(), messages) << file;
     EXPECT_EQ(n, signals) << file;
   }
-  auto gm = Database::from_file(test::shared_data() + "/dbc/opendbc/gm_global_a_lowspeed.dbc");
+  auto gm = Database::from_file(test::test_data() + "/dbc/opendbc/gm_global_a_lowspeed.dbc");
   ASSERT_TRUE(gm.ok());
   auto m = gm->message_by_id(0x10400000, true);
   ASSERT_TRUE(m.ok()) << m.error().fmt();

@@ -22,7 +22,7 @@
 #include "core/sbf/block_names.hpp"
 #include "core/sbf/decoder.hpp"
 #include "core/sbf/fields.hpp"
-#include "tests/cpp/shared_data.hpp"
+#include "tests/cpp/test_data.hpp"
 
 namespace sigtap::sbf {
 namespace {
@@ -160,7 +160,7 @@ TEST(SbfBlockDecoder, FloatsReadAsTheirShortestDigits) {
 
 // The blocks the framing finds in a log (their number is checked against pysbf2's below).
 std::vector<Bytes> blocks_of(const std::string& file) {
-  std::ifstream in(test::shared_data("/sbf/pysbf2/" + file), std::ios::binary);
+  std::ifstream in(test::test_data("/sbf/pysbf2/" + file), std::ios::binary);
   EXPECT_TRUE(in) << file;
   std::vector<Bytes> out;
   for (Block& b : Decoder().feed(Bytes(std::istreambuf_iterator<char>(in), {}))) out.push_back(std::move(b.block_bytes));
