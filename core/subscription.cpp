@@ -93,8 +93,8 @@ void sleep_unless_stopped(const std::atomic<bool>& stopped, Duration d) {
 Result<std::unique_ptr<Subscription>> Channel::subscribe(SubscriptionCallback callback,
                                                           std::function<void()> before_wait) {
   if (closed()) return Error::closed();
-  auto stopped = std::make_shared<std::atomic<bool>>(false);
-  std::unique_ptr<Subscription> subscription(new Subscription(stopped, inner_));
+  std::unique_ptr<Subscription> subscription(new Subscription(inner_));
+  std::shared_ptr<const std::atomic<bool>> stopped = subscription->worker_.stop_flag();
 
   SIGTAP_TRY(subscription->worker_.start(
       "sigtap-subscription", [channel = *this, stopped, callback = std::move(callback),
@@ -110,15 +110,10 @@ Result<std::unique_ptr<Subscription>> Channel::subscribe(SubscriptionCallback ca
   return subscription;
 }
 
-Subscription::Subscription(std::shared_ptr<std::atomic<bool>> stopped, std::weak_ptr<Inner> inner)
-    : stopped_(std::move(stopped)), worker_(std::move(inner)) {}
-
 Subscription::~Subscription() { stop(); }
 
-void Subscription::request_stop() {
-  stopped_->store(true, std::memory_order_release);
-  worker_.interrupt();  // a send its callback is blocked in
-}
+// The receive loop and a send its callback is blocked in both end on it.
+void Subscription::request_stop() { worker_.interrupt(); }
 
 void Subscription::stop(bool wait) {
   request_stop();

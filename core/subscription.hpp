@@ -34,9 +34,9 @@ class Subscription {
 
  private:
   friend class Channel;
-  Subscription(std::shared_ptr<std::atomic<bool>> stopped, std::weak_ptr<Inner> inner);
+  explicit Subscription(std::weak_ptr<Inner> inner) : worker_(std::move(inner)) {}
 
-  std::shared_ptr<std::atomic<bool>> stopped_;
+  // Its stop flag is the one the receive thread looks at.
   Worker worker_;
 };
 

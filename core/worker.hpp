@@ -33,17 +33,19 @@ class Worker {
   /// Starts `body` on a thread named `name` (see spawn_thread). Call once,
   /// before sharing the handle. Io error when the system refuses the thread.
   Status start(std::string_view name, std::function<void()> body);
-  /// Waits for the thread to end, once (later calls return at once). The
-  /// caller must have told the body to stop; a wait of the body that runs
-  /// the interrupt check (interrupt.hpp) then gives up. Does not wait on the thread
-  /// itself, nor while the caller holds the channel's codec lock (the thread
-  /// may be waiting for it): the thread then ends by itself, detached. With
+  /// Sets the stop flag (see interrupt()) and waits for the thread to end,
+  /// once (later calls return at once); the body must end on its stop. Does
+  /// not wait on the thread itself, nor while the caller holds the channel's
+  /// codec lock (the thread may be waiting for it): the thread then ends by
+  /// itself, detached. With
   /// `wait` false a thread whose body has not returned is not waited for
   /// either (the binding gives up on one stuck in a Python call at exit).
   void end(bool wait = true);
-  /// Makes the waits of the body that run the interrupt check (interrupt.hpp:
-  /// a blocked send) give up, for good.
+  /// Sets the stop flag: the waits of the body that run the interrupt check
+  /// (interrupt.hpp: a blocked send) give up, for good.
   void interrupt() { stopping_->store(true, std::memory_order_release); }
+  /// The flag interrupt() and end() set, for a body that looks at it itself.
+  std::shared_ptr<const std::atomic<bool>> stop_flag() const { return stopping_; }
   /// Started, not ended through the handle, and the body has not returned.
   bool running() const;
   /// False in a process forked after the start: the thread does not exist
@@ -57,7 +59,7 @@ class Worker {
   mutable std::mutex mutex_;
   std::optional<std::thread> thread_;
   std::shared_ptr<std::atomic<bool>> finished_ = std::make_shared<std::atomic<bool>>(false);
-  // Set by end(): the interrupt of the thread's waits (a blocked send).
+  // Set by interrupt() and end(): the interrupt of the thread's waits.
   std::shared_ptr<std::atomic<bool>> stopping_ = std::make_shared<std::atomic<bool>>(false);
 };
 
