@@ -108,8 +108,6 @@ class Bytes {
   std::uint8_t* end() { return data() + size_; }
   const std::uint8_t* begin() const noexcept { return data(); }
   const std::uint8_t* end() const noexcept { return data() + size_; }
-  const std::uint8_t* cbegin() const noexcept { return data(); }
-  const std::uint8_t* cend() const noexcept { return data() + size_; }
   /// Unchecked, like the other element accessors.
   std::uint8_t& operator[](std::size_t i) { return data()[i]; }
   const std::uint8_t& operator[](std::size_t i) const noexcept { return ptr()[i]; }

@@ -17,7 +17,7 @@ enum class Op : std::uint8_t {
   kI8,           // i8 as a (signed) integer
   kU16,          // u16 as an integer
   kU32,          // u32 as an integer
-  kF32,          // f32 as the value of its shortest digits (into_field)
+  kF32,          // f32 as the value of its shortest digits (shortest_value)
   kF64,          // f64 unchanged
   kLow4,         // u8: integer of the low four bits (a mode byte)
   kPvtModeName,  // u8: PVT mode display text of the low four bits

@@ -130,8 +130,6 @@ void put_fields(const BlockLayout& layout, const std::uint8_t* body, unsigned pr
 
 }  // namespace
 
-Value into_field(float f) { return Value::real(shortest_value(f)); }
-
 const char* pvt_mode_name(std::uint8_t mode) { return kPvtModeNames[mode & 15u]; }
 
 const char* attitude_mode_name(std::uint16_t mode) { return kAttitudeModeNames[attitude_mode(mode)]; }

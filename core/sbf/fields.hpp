@@ -12,11 +12,6 @@
 
 namespace sigtap::sbf {
 
-/// A 32-bit float as the value its shortest decimal digits denote, read as a
-/// 64-bit float (0.1f gives 0.1): the fewest significant digits, correctly
-/// rounded, that read back to f. NaN, infinities and -0.0 keep their kind.
-Value into_field(float f);
-
 /// The PVT mode display text of m = Mode AND 15 ("RTK Fixed", "Unknown(9)").
 const char* pvt_mode_name(std::uint8_t mode);
 

@@ -22,6 +22,7 @@
 #include "core/sbf/block_names.hpp"
 #include "core/sbf/decoder.hpp"
 #include "core/sbf/fields.hpp"
+#include "core/sbf/float_digits.hpp"
 #include "tests/cpp/test_data.hpp"
 
 namespace sigtap::sbf {
@@ -135,7 +136,7 @@ TEST(SbfBlockDecoder, FloatsReadAsTheirShortestDigits) {
   const std::pair<float, double> cases[] = {{0.1f, 0.1}, {0.3f, 0.3}, {48.47784f, 48.47784}, {3e10f, 3e10}, {1e-45f, 1e-45},
                                             {16777216.0f, 16777216.0}, {3.4028235e38f, 3.4028235e38}, {-kInf, -kInf},
                                             {-2.0000002e10f, -20000002000.0}, {-1219558300.0f, -1219558300.0}, {0x1p-96f, 1.26217745e-29}};
-  for (const auto& [f, d] : cases) EXPECT_EQ(into_field(f).as_float(), d) << d;  // -0.0 and NaN: GoldenBodies
+  for (const auto& [f, d] : cases) EXPECT_EQ(shortest_value(f), d) << d;  // -0.0 and NaN: GoldenBodies
   // Every exponent with random mantissas, and the neighbours of every power of ten, both signs.
   std::vector<std::uint32_t> patterns;
   std::mt19937 rng(7);
@@ -151,7 +152,7 @@ TEST(SbfBlockDecoder, FloatsReadAsTheirShortestDigits) {
     for (const std::uint32_t sign : {0u, 0x80000000u}) {
       const float f = std::bit_cast<float>(bits | sign);
       if (!std::isfinite(f)) continue;  // a neighbour of 1e-45 past zero
-      const double got = into_field(f).as_float(), want = shortest_digits(f);
+      const double got = shortest_value(f), want = shortest_digits(f);
       if (std::bit_cast<std::uint64_t>(got) != std::bit_cast<std::uint64_t>(want) && ++wrong <= 5) ADD_FAILURE() << std::setprecision(17) << f << ": " << got << " != " << want;
     }
   }
