@@ -54,11 +54,16 @@ class Inner {
   /// codec or transport running inside an encode or decode): such a thread
   /// must never join a worker that may wait for that lock.
   bool codec_held_by_current_thread() const;
-  /// Whether the codec is a T (the binding tells its Python codecs apart).
+  /// The codec as a T, or nullptr when it is of another kind (the binding
+  /// finds its Python plug-ins this way).
   template <class T>
-  bool codec_is() const {
-    const Codec& codec = *codec_;
-    return typeid(codec) == typeid(T);
+  T* codec_as() const {
+    return dynamic_cast<T*>(codec_.get());
+  }
+  /// The transport as a T, or nullptr when it is of another kind.
+  template <class T>
+  T* transport_as() const {
+    return dynamic_cast<T*>(transport_.get());
   }
   /// True when received messages carry the very storage the transport read
   /// into: it reads into lent storage and the codec passes packets through.

@@ -45,8 +45,6 @@ struct ChannelObject {
   // Its reads go into lent bytes objects (a file:// replay through the raw
   // codec), which become the messages' `.data` without a copy.
   bool lends_read_buffers;
-  // Python plug-ins of this channel, which may keep the channel itself.
-  PluginObjects plugins;
 };
 
 ChannelObject* object(PyObject* self) { return reinterpret_cast<ChannelObject*>(self); }
@@ -86,7 +84,7 @@ std::optional<Options> options_arg(PyObject* kwargs) {
   return options;
 }
 
-PyObject* wrap(std::string url, std::string codec, Channel channel, PluginObjects plugins) {
+PyObject* wrap(std::string url, std::string codec, Channel channel) {
   PyTypeObject* type = channel_type();
   if (!type) return nullptr;
   auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
@@ -97,7 +95,6 @@ PyObject* wrap(std::string url, std::string codec, Channel channel, PluginObject
   object(self)->native_codec = !has_python_codec(*channel.inner());
   object(self)->lends_read_buffers = channel.inner()->receives_into_lent_storage();
   new (&object(self)->channel) Channel(std::move(channel));
-  new (&object(self)->plugins) PluginObjects(plugins);
   return self;
 }
 
@@ -208,19 +205,15 @@ PyObject* open_channel(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
   if (!options) return nullptr;
   // Released: opening may resolve names, connect, read a DBC file, or call a
   // Python factory on this very thread (which takes the lock itself).
-  PluginObjects plugins;
   Result<Channel> opened = [&]() -> Result<Channel> {
-    PluginCollector collector;
     ReleaseGil unlocked;
     Interruptible interruptible;  // a FIFO waits for its reader
-    Result<Channel> result = Channel::open(*url, codec, std::move(*options));
-    plugins = collector.found();
-    return result;
+    return Channel::open(*url, codec, std::move(*options));
   }();
   drain_releases();
   if (PyErr_Occurred()) return nullptr;  // Ctrl-C
   if (!opened.ok()) return to_py(std::move(opened).error());
-  return wrap(std::move(*url), std::move(codec), std::move(opened).value(), plugins);
+  return wrap(std::move(*url), std::move(codec), std::move(opened).value());
 }
 
 // ---- methods ---------------------------------------------------------------
@@ -408,7 +401,6 @@ void channel_dealloc(PyObject* self) {
   // their own references and go on.
   ChannelObject* obj = object(self);
   if (obj->weakrefs) PyObject_ClearWeakRefs(self);
-  obj->plugins.~PluginObjects();
   obj->channel.~Channel();
   obj->codec.~basic_string();
   obj->url.~basic_string();
@@ -422,11 +414,11 @@ void channel_dealloc(PyObject* self) {
 // as nobody can reach it any more.
 int channel_traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(Py_TYPE(self));
-  return object(self)->plugins.traverse(channel_of(self), visit, arg);
+  return traverse_plugins(channel_of(self), visit, arg);
 }
 
 int channel_clear(PyObject* self) {
-  object(self)->plugins.clear(channel_of(self));
+  clear_plugins(channel_of(self));
   return 0;
 }
 

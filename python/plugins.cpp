@@ -49,9 +49,6 @@ PyObject* close_name() {
 // packet will come any more, which ends every receive loop.
 Error shutting_down() { return Error::closed(); }
 
-// The collector of the Channel::open running on this thread, if any.
-thread_local PluginCollector* collecting = nullptr;
-
 // The body of a plug-in call as the core expects it: every failure a value.
 // What the conversions throw (std::bad_alloc for a large message) becomes
 // the error caught_error() gives, which the binding raises as MemoryError; a
@@ -101,7 +98,6 @@ bool for_each_message(PyObject* result, Each&& each) {
   return !PyErr_Occurred();
 }
 
-}  // namespace
 
 // ---- PyCodec -------------------------------------------------------------------
 
@@ -220,7 +216,6 @@ class PyTransport final : public Transport, public std::enable_shared_from_this<
   Ref obj_;
 };
 
-namespace {
 
 // ---- factories -----------------------------------------------------------------
 
@@ -238,9 +233,7 @@ Result<CodecPtr> open_codec(const FactoryRef& factory, CodecSpec spec) {
     if (!options) return capture_python_error();
     Ref codec = Ref::steal(PyObject_CallFunctionObjArgs(factory->get(), argument.get(), options.get(), nullptr));
     if (!codec) return capture_python_error();
-    auto made = std::make_unique<PyCodec>(std::move(codec));
-    if (collecting) collecting->note(made.get());
-    return CodecPtr(std::move(made));
+    return CodecPtr(std::make_unique<PyCodec>(std::move(codec)));
   });
 }
 
@@ -254,9 +247,7 @@ Result<TransportPtr> open_transport(const FactoryRef& factory, Endpoint endpoint
     if (!options) return capture_python_error();
     Ref transport = Ref::steal(PyObject_CallFunctionObjArgs(factory->get(), address.get(), options.get(), nullptr));
     if (!transport) return capture_python_error();
-    auto made = std::make_shared<PyTransport>(std::move(transport));
-    if (collecting) collecting->note(made.get());
-    return TransportPtr(std::move(made));
+    return TransportPtr(std::make_shared<PyTransport>(std::move(transport)));
   });
 }
 
@@ -315,7 +306,7 @@ PyMethodDef plugin_defs[] = {
 
 PyMethodDef* plugin_functions() { return plugin_defs; }
 
-bool has_python_codec(const Inner& inner) { return inner.codec_is<PyCodec>(); }
+bool has_python_codec(const Inner& inner) { return inner.codec_as<PyCodec>() != nullptr; }
 
 namespace {
 
@@ -323,25 +314,27 @@ namespace {
 // and subscriptions, which may use the plug-ins at any time.
 bool state_owned_alone(const Channel& channel) { return channel.inner().use_count() == 1; }
 
+// The Python transport of the channel when its state alone holds it.
+PyTransport* own_transport(const Channel& channel) {
+  PyTransport* transport = channel.inner()->transport_as<PyTransport>();
+  return transport && transport->owned_alone() ? transport : nullptr;
+}
+
 }  // namespace
 
-int PluginObjects::traverse(const Channel& channel, visitproc visit, void* arg) const {
+int traverse_plugins(const Channel& channel, visitproc visit, void* arg) {
   if (!state_owned_alone(channel)) return 0;
-  if (codec_) Py_VISIT(codec_->object());
-  if (transport_ && transport_->owned_alone()) Py_VISIT(transport_->object());
+  if (PyCodec* codec = channel.inner()->codec_as<PyCodec>()) Py_VISIT(codec->object());
+  if (PyTransport* transport = own_transport(channel)) Py_VISIT(transport->object());
   return 0;
 }
 
-void PluginObjects::clear(Channel& channel) {
+void clear_plugins(Channel& channel) {
   if (!state_owned_alone(channel)) return;
   channel.close();  // a Python transport's close runs Python code
   if (!state_owned_alone(channel)) return;
-  if (codec_) codec_->let_go();
-  if (transport_ && transport_->owned_alone()) transport_->let_go();
+  if (PyCodec* codec = channel.inner()->codec_as<PyCodec>()) codec->let_go();
+  if (PyTransport* transport = own_transport(channel)) transport->let_go();
 }
-
-PluginCollector::PluginCollector() : previous_(std::exchange(collecting, this)) {}
-
-PluginCollector::~PluginCollector() { collecting = previous_; }
 
 }  // namespace sigtap::py

@@ -10,9 +10,6 @@ class Inner;
 
 namespace sigtap::py {
 
-class PyCodec;
-class PyTransport;
-
 /// The method table holding register_transport and register_codec, in that
 /// order (and the end marker), for PyModule_AddFunctions. Static; never freed.
 PyMethodDef* plugin_functions();
@@ -21,46 +18,16 @@ PyMethodDef* plugin_functions();
 /// interpreter lock, so the channel may not be used with that lock held.
 bool has_python_codec(const Inner& inner);
 
-/// The Python objects behind one channel's plug-ins, as its _Channel shows
+/// The Python objects behind a channel's plug-ins, as its _Channel shows
 /// them to the garbage collector (a codec that keeps its channel to reply
 /// makes a cycle through them). The _Channel holds one share of the channel's
 /// state, and the plug-ins are its alone only while no other share exists (no
 /// sender or subscription runs on the channel) and the transport is the
-/// state's alone: only then are the objects visited, and let go when the
-/// _Channel is cleared. Needs the lock.
-class PluginObjects {
- public:
-  int traverse(const Channel& channel, visitproc visit, void* arg) const;
-  /// Closes the channel and lets the objects go, if they are the _Channel's
-  /// alone; the plug-ins then act as a closed channel's.
-  void clear(Channel& channel);
-
- private:
-  friend class PluginCollector;
-
-  PyCodec* codec_ = nullptr;
-  PyTransport* transport_ = nullptr;
-};
-
-/// Notes the Python plug-ins that the factories make on this thread during
-/// its lifetime: place one around each Channel::open. Nestable (a factory
-/// may open a channel of its own).
-class PluginCollector {
- public:
-  PluginCollector();
-  PluginCollector(const PluginCollector&) = delete;
-  PluginCollector& operator=(const PluginCollector&) = delete;
-  ~PluginCollector();
-
-  /// What the factories made so far (valid while the channel opened lives).
-  PluginObjects found() const { return found_; }
-  /// Called by the factories: the plug-in just made.
-  void note(PyCodec* codec) { found_.codec_ = codec; }
-  void note(PyTransport* transport) { found_.transport_ = transport; }
-
- private:
-  PluginObjects found_;
-  PluginCollector* previous_;
-};
+/// state's alone: only then are the objects visited. Needs the lock.
+int traverse_plugins(const Channel& channel, visitproc visit, void* arg);
+/// Closes the channel and lets the objects go, if they are the _Channel's
+/// alone (as traverse_plugins tells); the plug-ins then act as a closed
+/// channel's. Needs the lock.
+void clear_plugins(Channel& channel);
 
 }  // namespace sigtap::py
