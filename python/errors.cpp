@@ -3,6 +3,7 @@
 
 #include <memory>
 
+#include "core/thread.hpp"
 #include "python/convert.hpp"
 #include "python/guard.hpp"
 
@@ -117,14 +118,12 @@ Error capture_python_error() {
 }
 
 void raise_caught_exception() noexcept {
-  try {
-    throw;
-  } catch (const std::bad_alloc&) {
+  // The core's threads tell the two apart the same way.
+  const Error error = caught_error();
+  if (error.io_kind() == IoKind::OutOfMemory) {
     PyErr_NoMemory();
-  } catch (const std::length_error&) {
-    PyErr_NoMemory();
-  } catch (const std::exception& e) {
-    PyErr_SetString(PyExc_SystemError, e.what());
+  } else {
+    PyErr_SetString(PyExc_SystemError, error.text().c_str());
   }
 }
 

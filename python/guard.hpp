@@ -22,7 +22,7 @@ namespace sigtap::py {
 /// beyond what can be allocated), SystemError with what() for any other
 /// std::exception: that is a fault of the library, not of the caller's
 /// arguments, as CPython's own SystemError is. Call only in a catch block of
-/// a std::exception, with the lock held.
+/// a std::exception, with the lock held (see caught_error()).
 void raise_caught_exception() noexcept;
 
 namespace detail {
