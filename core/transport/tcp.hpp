@@ -87,9 +87,8 @@ class Tcp final : public Transport {
   /// error returned. Listener: writes to every client and drops those that
   /// fail, stall or take the packet too slowly (see kSlowestClient), so one
   /// send waits at most kStallLimit plus a second per MiB; never fails for a
-  /// client's sake. The interrupt check
-  /// ends its wait for clients that are behind, which are then dropped,
-  /// with the same error.
+  /// client's sake. The interrupt check ends its wait for clients that are
+  /// behind, which are then dropped, with the same error.
   Status send(const Packet& packet) override;
   /// The oldest chunk of any connection; Error::Closed after close, or for a
   /// client once its connection ended and the queued chunks are handed out.
