@@ -223,15 +223,20 @@ class PyTransport final : public Transport, public std::enable_shared_from_this<
 // copy may go on a thread without the lock; the release is then queued.
 using FactoryRef = std::shared_ptr<const Ref>;
 
+// factory(first, options) as a new reference; nullptr with the exception set.
+Ref call_factory(const FactoryRef& factory, Ref first, const Options& options) {
+  if (!first) return Ref();
+  Ref dict = Ref::steal(options_to_py(options));
+  if (!dict) return Ref();
+  return Ref::steal(PyObject_CallFunctionObjArgs(factory->get(), first.get(), dict.get(), nullptr));
+}
+
 Result<CodecPtr> open_codec(const FactoryRef& factory, CodecSpec spec) {
   EnsureGil gil;
   if (!gil.acquired()) return shutting_down();
   return plugin_call([&]() -> Result<CodecPtr> {
     Ref argument = spec.argument ? Ref::steal(text_to_py(*spec.argument)) : Ref::borrow(Py_None);
-    if (!argument) return capture_python_error();
-    Ref options = Ref::steal(options_to_py(spec.options));
-    if (!options) return capture_python_error();
-    Ref codec = Ref::steal(PyObject_CallFunctionObjArgs(factory->get(), argument.get(), options.get(), nullptr));
+    Ref codec = call_factory(factory, std::move(argument), spec.options);
     if (!codec) return capture_python_error();
     return CodecPtr(std::make_unique<PyCodec>(std::move(codec)));
   });
@@ -241,11 +246,7 @@ Result<TransportPtr> open_transport(const FactoryRef& factory, Endpoint endpoint
   EnsureGil gil;
   if (!gil.acquired()) return shutting_down();
   return plugin_call([&]() -> Result<TransportPtr> {
-    Ref address = Ref::steal(text_to_py(endpoint.address));
-    if (!address) return capture_python_error();
-    Ref options = Ref::steal(options_to_py(endpoint.options));
-    if (!options) return capture_python_error();
-    Ref transport = Ref::steal(PyObject_CallFunctionObjArgs(factory->get(), address.get(), options.get(), nullptr));
+    Ref transport = call_factory(factory, Ref::steal(text_to_py(endpoint.address)), endpoint.options);
     if (!transport) return capture_python_error();
     return TransportPtr(std::make_shared<PyTransport>(std::move(transport)));
   });
