@@ -76,38 +76,28 @@ FieldsPool* FieldsPool::local() {
 }
 
 Fields FieldsPool::take_list(std::size_t length) {
-  if (length == 0) return {};
-  if (length <= kMaxListLength) {
-    if (by_length_.empty()) by_length_.resize(kMaxListLength + 1);
-    Kept& kept = by_length_[length];
-    if (!kept.more.empty()) {
-      Spare spare = std::move(kept.more.back());
-      kept.more.pop_back();
-      run_bytes_ -= spare.bytes;
-      --list_count_;
-      return std::move(spare.list);
-    }
-    if (kept.list.empty()) ++kept.wanted;
+  if (length == 0 || length > kMaxListLength) return {};
+  if (by_length_.empty()) by_length_.resize(kMaxListLength + 1);
+  SameLength& same = by_length_[length];
+  if (!same.lists.empty()) return take_from(same);
+  ++same.wanted;
+  // While the budget has room for one more list, a new one is started (it
+  // joins the pool when given back); past that the nearest is reshaped.
+  if (list_count_ == 0 || bytes_ + length * (sizeof(Field) + sizeof(std::string)) <= kMaxBytes) return {};
+  const auto distance = [length](std::size_t k) { return k > length ? k - length : length - k; };
+  std::size_t best = 0;  // none
+  for (std::size_t k = 1; k <= kMaxListLength; ++k) {
+    if (!by_length_[k].lists.empty() && (best == 0 || distance(k) < distance(best))) best = k;
   }
-  if (list_count_ == 0) return {};
-  std::size_t at = length;
-  if (length > kMaxListLength || by_length_[length].list.empty()) {
-    // While the budget has room for one more list, a new one is started (it
-    // joins the pool when given back); past that the nearest is reshaped.
-    if (bytes_ + length * (sizeof(Field) + sizeof(std::string)) <= kMaxBytes) return {};
-    std::size_t best = kMaxListLength + 1;
-    for (std::size_t i = 1; i <= kMaxListLength; ++i) {
-      const auto distance = [length](std::size_t k) { return k > length ? k - length : length - k; };
-      if (!by_length_[i].list.empty() && (best > kMaxListLength || distance(i) < distance(best))) best = i;
-    }
-    at = best;
-  }
-  Kept& kept = by_length_[at];
-  Fields out = std::move(kept.list);
-  kept.list = Fields();
-  bytes_ -= kept.bytes;
+  return best == 0 ? Fields() : take_from(by_length_[best]);
+}
+
+Fields FieldsPool::take_from(SameLength& same) {
+  Kept kept = std::move(same.lists.back());
+  same.lists.pop_back();
+  (same.lists.empty() ? bytes_ : run_bytes_) -= kept.bytes;
   --list_count_;
-  return out;
+  return std::move(kept.list);
 }
 
 std::string FieldsPool::take_name(std::string_view text) {
@@ -134,20 +124,16 @@ void FieldsPool::give_back(Fields& fields) {
   const std::size_t length = fields.size();
   if (length != 0 && fields.capacity() <= kMaxListLength) {
     if (by_length_.empty()) by_length_.resize(kMaxListLength + 1);
-    Kept& kept = by_length_[length];
-    if (kept.list.empty()) {
+    SameLength& same = by_length_[length];
+    // A length keeps one list within the pool's budget, and as many more as
+    // were wanted at once within the budget of further lists.
+    const bool first = same.lists.empty();
+    if (first || same.lists.size() <= same.wanted) {
       const std::size_t bytes = trim_to_bounds(fields);
-      if (bytes_ + bytes <= kMaxBytes) {
-        kept.list = std::move(fields);
-        kept.bytes = bytes;
-        bytes_ += bytes;
-        ++list_count_;
-      }
-    } else if (kept.more.size() < kept.wanted) {
-      const std::size_t bytes = trim_to_bounds(fields);
-      if (run_bytes_ + bytes <= kMaxRunBytes) {
-        kept.more.push_back({std::move(fields), bytes});
-        run_bytes_ += bytes;
+      std::size_t& used = first ? bytes_ : run_bytes_;
+      if (used + bytes <= (first ? kMaxBytes : kMaxRunBytes)) {
+        same.lists.push_back({std::move(fields), bytes});
+        used += bytes;
         ++list_count_;
       }
     }

@@ -44,7 +44,9 @@ class FieldsPool {
 
   /// A list given back earlier, fields included, for a FieldWriter to
   /// overwrite: one of `length` fields if held, else (when the pool is
-  /// full) the nearest in length; or an empty list.
+  /// full) the nearest in length; or an empty list, always for more than
+  /// kMaxListLength fields (the pool keeps no such list, and one taken for it
+  /// would never come back).
   Fields take_list(std::size_t length);
   /// Whether take_name has a buffer to reuse for a text of that length.
   bool has_spare(std::size_t length) const { return length > kInlineLength && !names_.empty(); }
@@ -66,18 +68,22 @@ class FieldsPool {
   std::size_t run_bytes() const { return run_bytes_; }
 
  private:
-  struct Spare {
-    Fields list;
-    std::size_t bytes = 0;
-  };
   struct Kept {
     Fields list;
     std::size_t bytes = 0;
-    std::vector<Spare> more;  // further lists of this length
-    std::size_t wanted = 0;   // lists of this length asked for while none was held
+  };
+  // The lists of one length. The first is counted in bytes_, the further
+  // ones in run_bytes_; lists are taken from the back, so the first goes
+  // last and no further list is ever held without it.
+  struct SameLength {
+    std::vector<Kept> lists;
+    std::size_t wanted = 0;  // lists of this length asked for while none was held
   };
 
-  std::vector<Kept> by_length_;  // index: the list's length; an empty list is none
+  // The last list of `same`, which holds at least one.
+  Fields take_from(SameLength& same);
+
+  std::vector<SameLength> by_length_;  // index: the lists' length
   std::vector<std::string> names_;
   std::size_t list_count_ = 0;
   std::size_t bytes_ = 0;

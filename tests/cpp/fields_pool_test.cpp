@@ -1,6 +1,8 @@
 // The field-list pool: decoding over recycled lists gives what fresh lists give, and the pool stays in its budget.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <thread>
 
 #include "core/codec/dbc.hpp"
@@ -96,6 +98,85 @@ TEST(FieldsPool, KeepsAsManyListsOfALengthAsWereWantedAtOnce) {
   }
   EXPECT_LE(pool.run_bytes(), FieldsPool::kMaxRunBytes);
   EXPECT_LE(pool.bytes(), FieldsPool::kMaxBytes);
+}
+
+// Writes `length` fields over a list from the pool, as a decode does, and
+// says what differs from the fields written ("" when nothing does).
+std::string write_over_pooled_list(FieldsPool& pool, Fields& list, std::size_t length, std::int64_t seed) {
+  Fields want;
+  {
+    FieldWriter writer(list, &pool);
+    writer.reserve(length);
+    for (std::size_t i = 0; i < length; ++i) {
+      const std::string name = "signal_name_number_" + std::to_string(i);
+      if (i % 3 == 0) {
+        const std::string text = "a text longer than a string holds inline " + std::to_string(seed + i);
+        writer.add_text(name, text), want.emplace_back(name, Value::str(text));
+      } else {
+        writer.add_int(name, seed + i), want.emplace_back(name, Value::integer(seed + i));
+      }
+    }
+  }
+  if (list.size() != length) return std::to_string(list.size()) + " fields for " + std::to_string(length);
+  return fields_equal(list, want) ? "" : "wrong fields for " + std::to_string(length);
+}
+
+// Runs sequences of lists held and given back, with the budget filled by
+// lists of other lengths or not, and says whether every list taken was
+// written over into exactly the fields wanted, within the pool's budgets.
+bool pool_sequences_hold() {
+  // hold N: take and write a list of N fields, kept until drop; fill: the
+  // budget filled with lists of 64 fields down to 7 and spare names.
+  struct Step { enum { Hold, Drop, Fill } op; std::size_t length = 0; int times = 1; };
+  struct Case { const char* what; std::vector<Step> steps; };
+  const Case cases[] = {
+      {"further lists of a length, then longer than any kept list, twice",
+       {{Step::Hold, 5, 3}, {Step::Drop}, {Step::Hold, 3000}, {Step::Drop}, {Step::Hold, 3000}, {Step::Drop}}},
+      {"a full budget: the nearest is taken from a length with further lists",
+       {{Step::Hold, 5, 3}, {Step::Drop}, {Step::Fill}, {Step::Hold, 6, 2}, {Step::Hold, 3000, 80}, {Step::Hold, 4, 4},
+        {Step::Drop}, {Step::Hold, 5, 4}, {Step::Drop}, {Step::Hold, 3000, 2}}},
+      {"runs of several lengths taken past the ones held",
+       {{Step::Hold, 64, 5}, {Step::Hold, 3, 4}, {Step::Drop}, {Step::Fill}, {Step::Hold, 2, 10}, {Step::Hold, 64, 8},
+        {Step::Hold, 65, 3}, {Step::Drop}, {Step::Hold, 3, 6}, {Step::Hold, 1, 2}, {Step::Drop}}},
+      {"a full budget and nothing else", {{Step::Fill}, {Step::Hold, 3000, 70}, {Step::Hold, 1, 3}, {Step::Drop}}},
+  };
+  bool good = true;
+  for (const Case& c : cases) {
+    FieldsPool pool;
+    std::vector<Fields> held;
+    std::int64_t seed = 0;
+    for (const Step& step : c.steps) {
+      if (step.op == Step::Drop) {
+        for (Fields& list : held) pool.give_back(list);
+        held.clear();
+      } else if (step.op == Step::Fill) {
+        for (std::size_t length = FieldsPool::kMaxListLength; length > 6; --length) {
+          Fields filler(length, Field(std::string(100, 'f'), Value::str(std::string(100, 't'))));
+          pool.give_back(filler);
+        }
+        for (std::size_t i = 0; i < FieldsPool::kMaxNames; ++i) {
+          std::string name(FieldsPool::kMaxTextCapacity, 'n');
+          pool.keep_buffer(name);
+        }
+      }
+      for (int i = 0; step.op == Step::Hold && i < step.times; ++i) {
+        const std::string wrong = write_over_pooled_list(pool, held.emplace_back(), step.length, seed += 1000000);
+        if (!wrong.empty()) std::fprintf(stderr, "%s: %s\n", c.what, wrong.c_str()), good = false;
+      }
+      if (pool.bytes() > FieldsPool::kMaxBytes || pool.run_bytes() > FieldsPool::kMaxRunBytes) {
+        std::fprintf(stderr, "%s: over budget\n", c.what), good = false;
+      }
+    }
+  }
+  return good;
+}
+
+// Whatever the pool holds, a list taken from it becomes the fields written;
+// a request that no kept list fits gets an empty list. In a child process,
+// so that a pool that writes past its own storage fails this test alone.
+TEST(FieldsPool, EveryTakeGivesAllItsFieldsWhateverThePoolHolds) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(std::exit(pool_sequences_hold() ? 0 : 1), ::testing::ExitedWithCode(0), "");
 }
 
 }  // namespace
