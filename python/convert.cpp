@@ -52,6 +52,16 @@ class Owned {
 // by a conversion may start another one, which counts on).
 thread_local int map_depth = 0;
 
+// Counts one map more for its lifetime: a conversion that fails, by an
+// error or by an exception (an allocation), leaves the count as it was.
+class MapLevel {
+ public:
+  MapLevel() noexcept { ++map_depth; }
+  MapLevel(const MapLevel&) = delete;
+  MapLevel& operator=(const MapLevel&) = delete;
+  ~MapLevel() { --map_depth; }
+};
+
 std::optional<Value> float_fallback(PyObject* obj) {
   PyObject* result = PyObject_CallMethod(obj, "__float__", nullptr);
   if (result) {
@@ -539,9 +549,11 @@ std::optional<Value> value_from_py(PyObject* obj) {
     PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded while converting a field value");
     return std::nullopt;
   }
-  ++map_depth;
-  auto fields = fields_from_py(obj);
-  --map_depth;
+  std::optional<Fields> fields;
+  {
+    MapLevel level;
+    fields = fields_from_py(obj);
+  }
   if (!fields) return std::nullopt;
   return Value::map(std::move(*fields));
 }
@@ -594,17 +606,26 @@ PyObject* fields_to_py(const Fields& fields) {
     }
     map_at[map_count++] = static_cast<std::uint8_t>(i);
   }
-  PyObject* maps[DictTemplates::kMaxFields];
-  std::size_t converted = 0;
-  bool ok = true;
-  for (; converted < map_count && ok; ++converted) {
-    const std::size_t i = map_at[converted];
-    ok = (maps[i] = fields_to_py(fields[i].second.as_map())) != nullptr;
+  // The converted maps are let go on every way out, a thrown allocation
+  // failure in a later conversion or in the dict's making included.
+  struct ConvertedMaps {
+    explicit ConvertedMaps(const std::uint8_t* index) : index(index) {}
+    ConvertedMaps(const ConvertedMaps&) = delete;
+    ConvertedMaps& operator=(const ConvertedMaps&) = delete;
+    ~ConvertedMaps() {
+      for (std::size_t k = 0; k < count; ++k) Py_DECREF(at[index[k]]);
+    }
+    PyObject* at[DictTemplates::kMaxFields];  // set at the indexes converted so far
+    const std::uint8_t* index;
+    std::size_t count = 0;
+  } maps(map_at);
+  for (; maps.count < map_count; ++maps.count) {
+    const std::size_t i = map_at[maps.count];
+    maps.at[i] = fields_to_py(fields[i].second.as_map());
+    if (!maps.at[i]) return nullptr;
   }
   static auto* templates = new DictTemplates;
-  PyObject* dict = ok ? templates->make(fields, maps) : nullptr;
-  for (std::size_t k = 0; k < converted; ++k) Py_XDECREF(maps[map_at[k]]);
-  return dict;
+  return templates->make(fields, maps.at);
 }
 
 PyObject* options_to_py(const Options& options) { return insert_all(options, text_to_py, nullptr); }

@@ -82,3 +82,30 @@ def test_running_out_of_memory_raises_memory_error_and_the_interpreter_goes_on(r
     """)
     assert result.stdout == ("MemoryError() MemoryError() MemoryError()\nout of memory True\n"
                              "MemoryError(out of memory) MemoryError('out of memory')\n"), result.stderr
+
+
+# A conversion that fails by MemoryError deep inside nested maps must leave no trace: the thread still takes maps as
+# deep as before, whichever entry point converted (a Message, a send, a periodic sender's fields, keyword options).
+def test_memory_errors_inside_nested_maps_leave_the_nesting_bound_as_it_was(run_python):
+    result = run_python("""
+        import resource
+        resource.setrlimit(resource.RLIMIT_AS, (1200 << 20, 1200 << 20))
+        import sigtap
+        big = "x" * (700 << 20)  # a second copy does not fit
+        ch = sigtap.open("mem://nested-memory-errors")
+        failing = (lambda: sigtap.Message("n", {"a": {"b": {"t": big}}}),
+                   lambda: ch.send("n", {"a": {"t": big}}),
+                   lambda: sigtap.open("mem://nested-memory-errors", x={"t": big}))
+        errors = 0
+        for _ in range(100):
+            for call in failing:
+                try:
+                    call()
+                except MemoryError:
+                    errors += 1
+        deep = {"leaf": 1}
+        for _ in range(199):  # the deepest value taken: 200 maps
+            deep = {"m": deep}
+        print(errors, sigtap.Message("a", {"m": {"x": 1}}).fields, len(repr(sigtap.Message("d", {"v": deep}))) > 0)
+    """)
+    assert result.stdout == "300 {'m': {'x': 1}} True\n", result.stderr
