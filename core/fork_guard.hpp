@@ -34,13 +34,14 @@ class ForkLocks {
   /// or destroys an object that enrols (enrolment takes the list's own lock,
   /// which the handlers take first).
   enum class Rank : std::uint8_t {
+    kRegistry,  // the tables of transport and codec names
     kSender,    // a mem:// endpoint's send lock (taken before its bus and the queues it fills)
     kHubTable,  // the table of mem:// buses by name
     kHub,       // one mem:// bus
     kQueue,     // a packet queue
     kChannel,   // a channel's locks
   };
-  static constexpr int kRanks = 5;
+  static constexpr int kRanks = 6;
 
   /// Takes the short locks, on the thread that forks.
   virtual void fork_prepare() {}

@@ -99,9 +99,10 @@ Mem::~Mem() {
   // their next send): closed and empty, it holds no packets meanwhile.
   close();
   std::lock_guard lock(hub_->mutex);
+  // Compared without taking a reference: the last one dropped here would
+  // destroy a port under the hub lock (see refresh_targets).
   std::erase_if(hub_->ports, [this](const std::weak_ptr<mem::Port>& p) {
-    std::shared_ptr<mem::Port> live = p.lock();
-    return !live || live == port_;
+    return p.expired() || (!p.owner_before(port_) && !port_.owner_before(p));
   });
   hub_->version.fetch_add(1, std::memory_order_release);
 }
