@@ -261,6 +261,25 @@ Result<std::optional<Message>> Channel::recv(std::optional<Duration> timeout) {
   }
 }
 
+void Inner::fork_prepare() { pending_mutex_.lock(); }
+
+void Inner::fork_parent() { pending_mutex_.unlock(); }
+
+void Inner::fork_child() {
+  pending_mutex_.unlock();
+  if (recv_mutex_.rebuild_in_child()) {
+    // Between receives it holds nothing: each decode starts by clearing it.
+    // What the vanished receiver left may be half-written, so it is left
+    // alone (its storage is not freed) rather than cleared.
+    std::construct_at(&decoded_);
+  }
+  if (codec_owner_.load(std::memory_order_relaxed) != std::this_thread::get_id()) {
+    // Held by a thread that is not there, or free: either way free now.
+    rebuild_in_child(codec_mutex_);
+    codec_owner_.store(std::thread::id{}, std::memory_order_relaxed);
+  }
+}
+
 void Channel::close() {
   if (!inner_->closed_.exchange(true, std::memory_order_acq_rel)) inner_->transport_->close();
 }

@@ -13,6 +13,7 @@
 
 #include "core/codec/codec.hpp"
 #include "core/duration.hpp"
+#include "core/fork_guard.hpp"
 #include "core/message.hpp"
 #include "core/options.hpp"
 #include "core/result.hpp"
@@ -28,8 +29,9 @@ class Subscription;
 using SubscriptionCallback = std::function<bool(Result<Message>)>;
 
 /// The state of one channel, shared by the channel handle and by the threads
-/// of its periodic senders and subscriptions.
-class Inner {
+/// of its periodic senders and subscriptions. In a forked child its locks work
+/// again (see ForkLocks) once the workers it inherited are stopped there.
+class Inner : private ForkLocks {
  public:
   Inner(TransportPtr transport, CodecPtr codec);
   Inner(const Inner&) = delete;
@@ -84,32 +86,43 @@ class Inner {
     // which nobody holds across a wait.
     bool try_lock() {
       std::lock_guard lock(mutex_);
-      if (held_) return false;
-      held_ = true;
+      if (holder_ != std::thread::id{}) return false;
+      holder_ = std::this_thread::get_id();
       return true;
     }
     bool try_lock_until(std::optional<Instant> deadline) {
       std::unique_lock lock(mutex_);
+      auto free = [this] { return holder_ == std::thread::id{}; };
       if (deadline) {
-        if (!free_.wait_until(lock, *deadline, [this] { return !held_; })) return false;
+        if (!free_.wait_until(lock, *deadline, free)) return false;
       } else {
-        free_.wait(lock, [this] { return !held_; });
+        free_.wait(lock, free);
       }
-      held_ = true;
+      holder_ = std::this_thread::get_id();
       return true;
     }
     void unlock() {
       {
         std::lock_guard lock(mutex_);
-        held_ = false;
+        holder_ = std::thread::id{};
       }
       free_.notify_one();
+    }
+    // In a forked child: free again, unless the forking thread holds it.
+    // True when a thread that is not there held it.
+    bool rebuild_in_child() {
+      const bool vanished = holder_ != std::thread::id{} && holder_ != std::this_thread::get_id();
+      sigtap::rebuild_in_child(mutex_);
+      sigtap::rebuild_in_child(free_);
+      if (vanished) holder_ = std::thread::id{};
+      return vanished;
     }
 
    private:
     std::mutex mutex_;
     std::condition_variable free_;
-    bool held_ = false;
+    // The thread that holds the lock; none when it is free.
+    std::thread::id holder_;
   };
 
   Status send_nameless(const Message& message);
@@ -136,6 +149,14 @@ class Inner {
   // Puts a packet back in front of the run: the next receive takes it first.
   void put_back(Packet packet);
 
+  // Around a fork the pending lock is taken, a short one. The receive and
+  // codec locks are held across waits (for a packet, for the interpreter
+  // lock): the child frees them when a thread that is not there held them,
+  // and forgets that thread's half-done decode.
+  void fork_prepare() override;
+  void fork_parent() override;
+  void fork_child() override;
+
   TransportPtr transport_;
   // Timed so that a wait for a busy codec can run interrupt checks.
   std::timed_mutex codec_mutex_;
@@ -158,6 +179,7 @@ class Inner {
   std::vector<Packet> ready_;
   std::size_t ready_next_ = 0;
   std::atomic<bool> closed_{false};
+  ForkGuard fork_guard_{*this, Rank::kChannel};  // last: enrolled while the rest exists
 };
 
 /// A shared handle to one channel; copies share the same state. Every

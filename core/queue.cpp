@@ -293,4 +293,17 @@ void Queue::set_byte_budget(std::size_t bytes) {
   grant_room();
 }
 
+void Queue::fork_prepare() { mutex_.lock(); }
+
+void Queue::fork_parent() { mutex_.unlock(); }
+
+void Queue::fork_child() {
+  rebuild_in_child(cv_);
+  first_waiter_ = last_waiter_ = nullptr;
+  granted_bytes_ = 0;
+  granted_packets_ = 0;
+  waiters_ = 0;
+  mutex_.unlock();
+}
+
 }  // namespace sigtap

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/duration.hpp"
+#include "core/fork_guard.hpp"
 #include "core/message.hpp"
 #include "core/result.hpp"
 
@@ -17,8 +18,9 @@ namespace sigtap {
 /// Holds at most kCapacity packets and about a byte budget of packet data,
 /// so a producer that outruns its receiver never makes memory grow without
 /// limit: push() drops the oldest packets, push_waiting() and a Producer
-/// wait for room. Packets queued before close are still handed out.
-class Queue {
+/// wait for room. Packets queued before close are still handed out. In a
+/// forked child it works again (see ForkLocks) with what it held at the fork.
+class Queue : private ForkLocks {
   // What one fair producer has queued (see Producer).
   struct Share;
 
@@ -145,6 +147,12 @@ class Queue {
   void grant_room();
   void unlink(Waiter& w);
 
+  // The lock is taken around a fork. In the child the threads that waited
+  // here are gone: their waits and the room granted to them are forgotten.
+  void fork_prepare() override;
+  void fork_parent() override;
+  void fork_child() override;
+
   mutable std::mutex mutex_;
   std::condition_variable cv_;
   std::vector<Slot> ring_;
@@ -161,6 +169,7 @@ class Queue {
   // a busy stream costs no wake-up per packet.
   std::size_t waiters_ = 0;
   bool closed_ = false;
+  ForkGuard fork_guard_{*this, Rank::kQueue};  // last: enrolled while the rest exists
 };
 
 }  // namespace sigtap

@@ -11,14 +11,16 @@
 #include <utility>
 #include <vector>
 
+#include "core/fork_guard.hpp"
 #include "core/text.hpp"
 
 namespace sigtap {
 
 /// Factories are held by shared reference so that an open can keep the one it
-/// found while a registration replaces it, and call it without the lock.
+/// found while a registration replaces it, and call it without the lock. Its
+/// lock is taken around a fork, so a forked child can still open channels.
 template <class Factory>
-class Registry {
+class Registry : private ForkLocks {
  public:
   explicit Registry(std::vector<std::pair<std::string, Factory>> builtins) {
     for (auto& [name, f] : builtins) map_.insert_or_assign(std::move(name), std::make_shared<const Factory>(std::move(f)));
@@ -68,8 +70,15 @@ class Registry {
   }
 
  private:
+  void fork_prepare() override { mutex_.lock(); }
+  void fork_parent() override { mutex_.unlock(); }
+  // Rebuilt rather than unlocked: a read-write lock knows its writer by
+  // thread number, which is new in the child.
+  void fork_child() override { rebuild_in_child(mutex_); }
+
   mutable std::shared_mutex mutex_;
   std::unordered_map<std::string, std::shared_ptr<const Factory>> map_;
+  ForkGuard fork_guard_{*this, Rank::kRegistry};  // last: enrolled while the rest exists
 };
 
 }  // namespace sigtap

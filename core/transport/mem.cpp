@@ -31,7 +31,7 @@ struct Port {
   }
 };
 
-struct Hub {
+struct Hub : private ForkLocks {
   std::mutex mutex;
   // Weak: the endpoint owns its port. An endpoint removes its own entry
   // when it goes away; entries whose port died otherwise are pruned when a
@@ -41,13 +41,29 @@ struct Hub {
   // endpoint keeps its own list of target ports and rebuilds it only when
   // this changed, so senders sharing a hub never contend for its lock.
   std::atomic<std::uint64_t> version{0};
+
+ private:
+  void fork_prepare() override { mutex.lock(); }
+  void fork_parent() override { mutex.unlock(); }
+  void fork_child() override { mutex.unlock(); }
+
+ public:
+  ForkGuard fork_guard{*this, Rank::kHub};  // last: enrolled while the rest exists
 };
 
 namespace {
 
-struct HubTable {
+struct HubTable : private ForkLocks {
   std::mutex mutex;
   std::map<std::string, std::weak_ptr<Hub>, std::less<>> hubs;
+
+ private:
+  void fork_prepare() override { mutex.lock(); }
+  void fork_parent() override { mutex.unlock(); }
+  void fork_child() override { mutex.unlock(); }
+
+ public:
+  ForkGuard fork_guard{*this, Rank::kHubTable};
 };
 
 // Allocated once and never destroyed: channels may still be opened and
@@ -58,6 +74,9 @@ HubTable& hub_table() {
 }
 
 std::shared_ptr<Hub> hub(const std::string& name) {
+  // Made before the table lock and dropped after it when unused: a hub
+  // enrols with the fork handlers, which take the table lock after their own.
+  auto fresh = std::make_shared<Hub>();
   HubTable& table = hub_table();
   std::lock_guard lock(table.mutex);
   std::erase_if(table.hubs, [](const auto& entry) { return entry.second.expired(); });
@@ -65,7 +84,6 @@ std::shared_ptr<Hub> hub(const std::string& name) {
   if (!inserted) {
     if (auto live = it->second.lock()) return live;
   }
-  auto fresh = std::make_shared<Hub>();
   it->second = fresh;
   return fresh;
 }
@@ -81,9 +99,10 @@ Mem::~Mem() {
   // their next send): closed and empty, it holds no packets meanwhile.
   close();
   std::lock_guard lock(hub_->mutex);
+  // Compared without taking a reference: the last one dropped here would
+  // destroy a port under the hub lock (see refresh_targets).
   std::erase_if(hub_->ports, [this](const std::weak_ptr<mem::Port>& p) {
-    std::shared_ptr<mem::Port> live = p.lock();
-    return !live || live == port_;
+    return p.expired() || (!p.owner_before(port_) && !port_.owner_before(p));
   });
   hub_->version.fetch_add(1, std::memory_order_release);
 }
@@ -108,8 +127,9 @@ Result<TransportPtr> Mem::open(Endpoint endpoint) {
   return TransportPtr(new Mem(std::move(hub), std::move(port), echo));
 }
 
-void Mem::refresh_targets() {
+void Mem::refresh_targets(std::vector<std::shared_ptr<mem::Port>>& stale) {
   std::lock_guard lock(hub_->mutex);
+  stale.swap(targets_);
   targets_.clear();
   std::size_t kept = 0;
   for (std::size_t i = 0; i < hub_->ports.size(); ++i) {
@@ -130,8 +150,9 @@ Status Mem::send(const Packet& packet) {
 
   // A steady stream takes no hub lock and allocates only the copies of the
   // data; concurrent sends on this one endpoint take turns here.
+  std::vector<std::shared_ptr<mem::Port>> stale;  // dropped after the lock
   std::lock_guard lock(targets_mutex_);
-  if (hub_->version.load(std::memory_order_acquire) != targets_version_) refresh_targets();
+  if (hub_->version.load(std::memory_order_acquire) != targets_version_) refresh_targets(stale);
   for (const std::shared_ptr<mem::Port>& port : targets_) {
     if (!port->accepts(packet)) continue;
     port->queue.push(Packet{packet.data, packet.can, timestamp, packet.source});

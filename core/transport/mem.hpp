@@ -7,6 +7,7 @@
 #include <optional>
 #include <vector>
 
+#include "core/fork_guard.hpp"
 #include "core/transport/transport.hpp"
 
 namespace sigtap {
@@ -19,8 +20,9 @@ struct Port;
 /// One endpoint on the hub named by the URL's address (exact, case-sensitive;
 /// "" is a name too). A packet sent here reaches every other port of the hub,
 /// and this one with `echo`, if the receiving port's CAN filters let it pass.
-/// The hub lives as long as one of its endpoints does.
-class Mem final : public Transport {
+/// The hub lives as long as one of its endpoints does. In a forked child the
+/// hubs and endpoints inherited work again (see ForkLocks).
+class Mem final : public Transport, private ForkLocks {
  public:
   /// Reads the options `echo` (boolean) and `filter` (Filter::parse_list
   /// text) and refuses any other; fails with Error::Config without touching
@@ -46,7 +48,14 @@ class Mem final : public Transport {
  private:
   Mem(std::shared_ptr<mem::Hub> hub, std::shared_ptr<mem::Port> port, bool echo);
   // Rebuilds targets_ from the hub's list; the caller holds targets_mutex_.
-  void refresh_targets();
+  // The old list goes to `stale`, to be dropped once the locks are released:
+  // dropping the last reference to a port destroys its queue, which leaves
+  // the fork handlers' list, and that must not happen under these locks.
+  void refresh_targets(std::vector<std::shared_ptr<mem::Port>>& stale);
+  // The send lock is taken around a fork.
+  void fork_prepare() override { targets_mutex_.lock(); }
+  void fork_parent() override { targets_mutex_.unlock(); }
+  void fork_child() override { targets_mutex_.unlock(); }
 
   std::shared_ptr<mem::Hub> hub_;
   std::shared_ptr<mem::Port> port_;
@@ -56,6 +65,7 @@ class Mem final : public Transport {
   // targets_version_ of the hub.
   std::vector<std::shared_ptr<mem::Port>> targets_;
   std::uint64_t targets_version_ = ~std::uint64_t{0};
+  ForkGuard fork_guard_{*this, Rank::kSender};  // last: enrolled while the rest exists
 };
 
 }  // namespace sigtap
