@@ -82,6 +82,9 @@ constexpr auto kAcceptSlice = std::chrono::milliseconds(500);
 constexpr auto kSendSlice = std::chrono::milliseconds(100);
 // The most one read takes: the largest packet a reader queues.
 constexpr std::size_t kMaxRead = 65536;
+// The most a connection may lack from interrupted sends before another is
+// kept for it (see keep_rest).
+constexpr std::size_t kMaxUnsent = std::size_t{64} << 20;
 // A reader's stack: it only waits, reads and queues.
 constexpr std::size_t kReaderStack = std::size_t{128} << 10;
 // The fewest descriptors a listener leaves to the rest of the process.
@@ -201,12 +204,17 @@ Progress write_pending(Connection& conn, std::span<const std::uint8_t> data, std
 // An interrupted send leaves what the connection still lacks of `data` (all
 // of it when it had not begun it) to go out first on its next send. `copy`
 // is the packet's one copy, made for the first connection that needs it.
-void keep_rest(Connection& conn, std::span<const std::uint8_t> data, std::size_t offset,
+// False when the connection already lacks kMaxUnsent from earlier sends (a
+// caller that sends on through interrupts to a peer that takes nothing):
+// it must then be dropped, as its stream would be torn.
+bool keep_rest(Connection& conn, std::span<const std::uint8_t> data, std::size_t offset,
                std::shared_ptr<const std::vector<std::uint8_t>>& copy) {
-  if (offset >= data.size()) return;
+  if (offset >= data.size()) return true;
+  if (conn.unsent.bytes > kMaxUnsent) return false;
   if (!copy) copy = std::make_shared<const std::vector<std::uint8_t>>(data.begin(), data.end());
   conn.unsent.parts.push_back({copy, offset});
   conn.unsent.bytes += data.size() - offset;
+  return true;
 }
 
 // Frees what the connection held for sends that will never come.
@@ -446,18 +454,22 @@ Status Tcp::send_to_client(const Bytes& bytes) {
     // The peer is not reading: wait as long as it takes (a client sends at
     // its server's pace), but look at close and at the caller in between.
     if (shared_->closed.load(std::memory_order_acquire)) return Error::closed();
-    pollfd p{conn->fd.get(), POLLOUT, 0};
-    (void)::poll(&p, 1, poll_millis(kSendSlice));
     if (interrupt.requested()) {
+      bool kept = false;
       try {
         std::shared_ptr<const std::vector<std::uint8_t>> copy;
-        keep_rest(*conn, data, offset, copy);
+        kept = keep_rest(*conn, data, offset, copy);
       } catch (const std::bad_alloc&) {
+      }
+      if (!kept) {
         // The rest cannot be kept: the stream would be torn.
+        forget_unsent(*conn);
         drop_connections(*shared_, std::span(&conn, 1));
       }
       return Error::io_errno(EINTR);
     }
+    pollfd p{conn->fd.get(), POLLOUT, 0};
+    (void)::poll(&p, 1, poll_millis(kSendSlice));
   }
 }
 
@@ -562,13 +574,17 @@ Status Tcp::send_to_listeners_clients(const Bytes& bytes) {
     // packet goes out first on the next send, under the same stall rule.
     std::shared_ptr<const std::vector<std::uint8_t>> copy;
     for (auto& p : pending) {
+      bool kept = false;
       try {
-        keep_rest(*p.conn, data, p.offset, copy);
-        p.conn->unsent.last_progress = p.last_progress;
-        p.conn->unsent.held = p.held;
+        kept = keep_rest(*p.conn, data, p.offset, copy);
       } catch (const std::bad_alloc&) {
-        dropped.push_back(std::move(p.conn));  // its stream would be torn
       }
+      if (!kept) {
+        dropped.push_back(std::move(p.conn));  // its stream would be torn
+        continue;
+      }
+      p.conn->unsent.last_progress = p.last_progress;
+      p.conn->unsent.held = p.held;
     }
     pending.clear();
   }

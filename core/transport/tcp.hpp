@@ -92,7 +92,10 @@ class Tcp final : public Transport {
   /// its next send, so every peer gets every packet whole and in order. A
   /// listener's client keeps its stall clock across that (a client that took
   /// no byte for kStallLimit is dropped at the next send), and its time
-  /// budget covers all it lacks. Close, or a drop, discards the rest.
+  /// budget covers all it lacks. Close, or a drop, discards the rest. A
+  /// connection that already lacks 64 MiB from earlier interrupted sends is
+  /// dropped instead (a caller sending on through interrupts to a peer that
+  /// takes nothing).
   Status send(const Packet& packet) override;
   /// The oldest chunk of any connection; Error::Closed after close, or for a
   /// client once its connection ended and the queued chunks are handed out.

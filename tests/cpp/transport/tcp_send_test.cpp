@@ -264,5 +264,33 @@ TEST(TcpSend, AStalledClientIsStillDropped) {
   EXPECT_TRUE(at_end(setup.peers[1].get())) << "the stalled client was kept";
 }
 
+// A thread that sends on through interrupts (its check always fires) to a
+// peer that takes nothing does not pile up packets without end: once a
+// connection lacks 64 MiB, the next interrupted send drops it instead.
+TEST(TcpSend, SendingOnThroughInterruptsIsBounded) {
+  for (const bool listener : {true, false}) {
+    std::optional<ListenerAndClients> listening;
+    std::optional<ClientAndServer> connected;
+    if (listener) listening.emplace(1, std::chrono::hours(1));
+    else connected.emplace();
+    const std::shared_ptr<Tcp> t = listener ? listening->listener : connected->client;
+    ASSERT_TRUE(t);
+    const int peer = listener ? listening->peers[0].get() : connected->peer.get();
+    InterruptScope always([] { return true; });
+    const Packet big = test::bytes(test::Bytes(1 << 20));
+    int interrupted = 0;
+    std::string last;
+    for (int i = 0; i < 200; ++i) {
+      const Status s = t->send(big);
+      interrupted += !s.ok() && s.error().io_kind() == IoKind::Interrupted;
+      last = test::error_text(s);
+    }
+    EXPECT_TRUE(interrupted > 0 && interrupted < 100) << listener << ": " << interrupted;
+    EXPECT_EQ(last, listener ? "" : "the channel is closed");
+    read_n(peer, SIZE_MAX);
+    EXPECT_TRUE(at_end(peer)) << listener;
+  }
+}
+
 }  // namespace
 }  // namespace sigtap::nettest
