@@ -21,6 +21,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <deque>
 #include <new>
 #include <span>
 #include <thread>
@@ -35,6 +36,24 @@ namespace tcp {
 
 std::atomic<std::uint64_t> NEXT_SOURCE{1};
 
+/// What interrupted sends left for one connection: the rest of the packet
+/// it was taking, then whole packets it had not begun, in order. They go out
+/// before anything else sent to it, so its stream loses no byte and never
+/// carries a cut packet. Read and written only under the transport's send
+/// lock.
+struct Unsent {
+  struct Part {
+    std::shared_ptr<const std::vector<std::uint8_t>> data;  // shared by every connection it is left to
+    std::size_t offset;
+  };
+  std::deque<Part> parts;
+  std::size_t bytes = 0;  // what `parts` still holds
+  /// When the peer last took a byte of them (a listener's stall rule goes
+  /// on from there), and what the system held for it then.
+  Instant last_progress{};
+  int held = 0;
+};
+
 struct Connection {
   explicit Connection(Fd f) : fd(std::move(f)) {}
   /// Ends both directions: the reader sees the end of its stream and a send
@@ -42,6 +61,7 @@ struct Connection {
   void shutdown() const { ::shutdown(fd.get(), SHUT_RDWR); }
 
   const Fd fd;
+  Unsent unsent;
 };
 
 }  // namespace tcp
@@ -62,6 +82,9 @@ constexpr auto kAcceptSlice = std::chrono::milliseconds(500);
 constexpr auto kSendSlice = std::chrono::milliseconds(100);
 // The most one read takes: the largest packet a reader queues.
 constexpr std::size_t kMaxRead = 65536;
+// The most a connection may lack from interrupted sends before another is
+// kept for it (see keep_rest).
+constexpr std::size_t kMaxUnsent = std::size_t{64} << 20;
 // A reader's stack: it only waits, reads and queues.
 constexpr std::size_t kReaderStack = std::size_t{128} << 10;
 // The fewest descriptors a listener leaves to the rest of the process.
@@ -143,7 +166,7 @@ enum class Progress { Done, Pending, Failed };
 // The descriptor stays blocking for its reader, so each call asks for
 // non-blocking behaviour itself.
 // MSG_NOSIGNAL: a peer gone away is an error to report, not a SIGPIPE.
-Progress write_some(int fd, const Bytes& data, std::size_t& offset, Error* failure) {
+Progress write_some(int fd, std::span<const std::uint8_t> data, std::size_t& offset, Error* failure) {
   while (offset < data.size()) {
     std::size_t chunk = std::min<std::size_t>(data.size() - offset, INT_MAX);
     ssize_t n = ::send(fd, data.data() + offset, chunk, MSG_NOSIGNAL | MSG_DONTWAIT);
@@ -161,6 +184,43 @@ Progress write_some(int fd, const Bytes& data, std::size_t& offset, Error* failu
     offset += static_cast<std::size_t>(n);
   }
   return Progress::Done;
+}
+
+// Like write_some, but what interrupted sends left for the connection goes
+// out first.
+Progress write_pending(Connection& conn, std::span<const std::uint8_t> data, std::size_t& offset, Error* failure) {
+  tcp::Unsent& unsent = conn.unsent;
+  while (!unsent.parts.empty()) {
+    tcp::Unsent::Part& part = unsent.parts.front();
+    const std::size_t before = part.offset;
+    const Progress progress = write_some(conn.fd.get(), *part.data, part.offset, failure);
+    unsent.bytes -= part.offset - before;
+    if (progress != Progress::Done) return progress;
+    unsent.parts.pop_front();
+  }
+  return write_some(conn.fd.get(), data, offset, failure);
+}
+
+// An interrupted send leaves what the connection still lacks of `data` (all
+// of it when it had not begun it) to go out first on its next send. `copy`
+// is the packet's one copy, made for the first connection that needs it.
+// False when the connection already lacks kMaxUnsent from earlier sends (a
+// caller that sends on through interrupts to a peer that takes nothing):
+// it must then be dropped, as its stream would be torn.
+bool keep_rest(Connection& conn, std::span<const std::uint8_t> data, std::size_t offset,
+               std::shared_ptr<const std::vector<std::uint8_t>>& copy) {
+  if (offset >= data.size()) return true;
+  if (conn.unsent.bytes > kMaxUnsent) return false;
+  if (!copy) copy = std::make_shared<const std::vector<std::uint8_t>>(data.begin(), data.end());
+  conn.unsent.parts.push_back({copy, offset});
+  conn.unsent.bytes += data.size() - offset;
+  return true;
+}
+
+// Frees what the connection held for sends that will never come.
+void forget_unsent(Connection& conn) noexcept {
+  conn.unsent.parts.clear();
+  conn.unsent.bytes = 0;
 }
 
 // The bytes the system still holds for the peer (unsent or unacknowledged).
@@ -372,20 +432,21 @@ Status Tcp::send(const Packet& packet) {
   return send_to_client(packet.data);
 }
 
-Status Tcp::send_to_client(const Bytes& data) {
+Status Tcp::send_to_client(const Bytes& bytes) {
   std::shared_ptr<Connection> conn;
   {
     std::lock_guard lock(shared_->conns_mutex);
     if (shared_->conns.empty()) return Error::closed();
     conn = shared_->conns.front();
   }
-  if (data.empty()) return {};
+  if (bytes.empty()) return {};
   std::lock_guard send_lock(send_mutex_);
+  const std::span<const std::uint8_t> data(bytes.data(), bytes.size());
   std::size_t offset = 0;
   Error failure = Error::closed();
   SlicedInterrupt interrupt;
   for (;;) {
-    switch (write_some(conn->fd.get(), data, offset, &failure)) {
+    switch (write_pending(*conn, data, offset, &failure)) {
       case Progress::Done: return {};
       case Progress::Failed: return failure;
       case Progress::Pending: break;
@@ -393,17 +454,29 @@ Status Tcp::send_to_client(const Bytes& data) {
     // The peer is not reading: wait as long as it takes (a client sends at
     // its server's pace), but look at close and at the caller in between.
     if (shared_->closed.load(std::memory_order_acquire)) return Error::closed();
-    pollfd p{conn->fd.get(), POLLOUT, 0};
-    (void)::poll(&p, 1, poll_millis(kSendSlice));
     if (interrupt.requested()) {
-      // Part of the packet may be out: the rest of the stream would be torn.
-      drop_connections(*shared_, std::span(&conn, 1));
+      bool kept = false;
+      try {
+        std::shared_ptr<const std::vector<std::uint8_t>> copy;
+        kept = keep_rest(*conn, data, offset, copy);
+      } catch (const std::bad_alloc&) {
+      }
+      if (!kept) {
+        // The rest cannot be kept: the stream would be torn.
+        forget_unsent(*conn);
+        drop_connections(*shared_, std::span(&conn, 1));
+      }
       return Error::io_errno(EINTR);
     }
+    pollfd p{conn->fd.get(), POLLOUT, 0};
+    (void)::poll(&p, 1, poll_millis(kSendSlice));
   }
 }
 
-Status Tcp::send_to_listeners_clients(const Bytes& data) {
+// A listener's send. A client behind from an interrupted send keeps its
+// stall clock (unless it took a byte since), and its time budget covers
+// everything it still lacks.
+Status Tcp::send_to_listeners_clients(const Bytes& bytes) {
   std::lock_guard send_lock(send_mutex_);
   std::vector<std::shared_ptr<Connection>> targets;
   {
@@ -411,34 +484,43 @@ Status Tcp::send_to_listeners_clients(const Bytes& data) {
     targets = shared_->conns;
   }
   if (targets.empty()) return {};
+  const std::span<const std::uint8_t> data(bytes.data(), bytes.size());
 
   // Every client first gets what its socket takes at once; only the ones
-  // that are behind are then waited for, together, up to the stall limit
-  // and the packet's time budget.
+  // that are behind are then waited for, together, each up to the stall
+  // limit and its time budget.
   struct Pending {
     std::shared_ptr<Connection> conn;
     std::size_t offset;
     Instant last_progress;
+    Instant deadline;
     int held;
   };
   std::vector<Pending> pending;
   std::vector<std::shared_ptr<Connection>> dropped;
+  dropped.reserve(targets.size());  // so that a drop never allocates
   const Instant start = Clock::now();
-  // However steadily a client reads, it must take the packet at the slowest
-  // rate a listener serves at least: the send waits for all its clients
-  // together, so a client slower than that would set every other client's
-  // pace for as long as it stays.
-  const Instant deadline = start + stall_limit_ +
-                           std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(
-                               static_cast<double>(data.size()) / static_cast<double>(kSlowestClient)));
+  // However steadily a client reads, it must take what it lacks at the
+  // slowest rate a listener serves at least: the send waits for all its
+  // clients together, so a client slower than that would set every other
+  // client's pace for as long as it stays.
+  const auto budget = [&](std::size_t outstanding) {
+    return start + stall_limit_ +
+           std::chrono::duration_cast<Clock::duration>(
+               std::chrono::duration<double>(static_cast<double>(outstanding) / static_cast<double>(kSlowestClient)));
+  };
   for (auto& conn : targets) {
+    const std::size_t behind = conn->unsent.bytes;
     std::size_t offset = 0;
-    switch (write_some(conn->fd.get(), data, offset, nullptr)) {
+    switch (write_pending(*conn, data, offset, nullptr)) {
       case Progress::Done: break;
       case Progress::Failed: dropped.push_back(std::move(conn)); break;
       case Progress::Pending: {
         const int held = held_for_peer(conn->fd.get());
-        pending.push_back({std::move(conn), offset, start, held});
+        const tcp::Unsent& unsent = conn->unsent;
+        const bool took_nothing = behind > 0 && unsent.bytes == behind && held >= unsent.held;
+        const Instant last_progress = took_nothing ? unsent.last_progress : start;
+        pending.push_back({std::move(conn), offset, last_progress, budget(behind + data.size()), held});
         break;
       }
     }
@@ -448,17 +530,14 @@ Status Tcp::send_to_listeners_clients(const Bytes& data) {
   SlicedInterrupt interrupt;
   bool interrupted = false;
   while (!pending.empty() && !shared_->closed.load(std::memory_order_acquire)) {
-    if (interrupt.requested()) {
-      interrupted = true;
-      break;
-    }
     // A client is dropped once it has taken no byte for the whole stall
-    // limit, or has not taken the packet by its deadline.
+    // limit, or has not taken what it lacks by its deadline; an interrupt
+    // does not spare it.
     const Instant now = Clock::now();
     Instant wake = now + kSendSlice;
     std::size_t kept = 0;
     for (auto& p : pending) {
-      const Instant stall_end = std::min(p.last_progress + stall_limit_, deadline);
+      const Instant stall_end = std::min(p.last_progress + stall_limit_, p.deadline);
       if (now >= stall_end) {
         dropped.push_back(std::move(p.conn));
         continue;
@@ -468,6 +547,10 @@ Status Tcp::send_to_listeners_clients(const Bytes& data) {
     }
     pending.resize(kept);
     if (pending.empty()) break;
+    if (interrupt.requested()) {
+      interrupted = true;
+      break;
+    }
     polls.clear();
     for (const auto& p : pending) polls.push_back({p.conn->fd.get(), POLLOUT, 0});
     if (::poll(polls.data(), polls.size(), poll_millis(wake - now)) < 0) continue;  // a signal
@@ -476,19 +559,38 @@ Status Tcp::send_to_listeners_clients(const Bytes& data) {
     for (std::size_t i = 0; i < pending.size(); ++i) {
       Pending& p = pending[i];
       Progress progress = Progress::Pending;
-      const std::size_t before = p.offset;
-      if (polls[i].revents != 0) progress = write_some(p.conn->fd.get(), data, p.offset, nullptr);
+      const std::size_t before = p.conn->unsent.bytes + (data.size() - p.offset);
+      if (polls[i].revents != 0) progress = write_pending(*p.conn, data, p.offset, nullptr);
       const int held = held_for_peer(p.conn->fd.get());
-      if (p.offset != before || held < p.held) p.last_progress = after;
+      if (p.conn->unsent.bytes + (data.size() - p.offset) != before || held < p.held) p.last_progress = after;
       p.held = held;
       if (progress == Progress::Failed) dropped.push_back(std::move(p.conn));
       if (progress == Progress::Pending) pending[kept++] = std::move(p);
     }
     pending.resize(kept);
   }
-  // Clients that stalled (or are left at close or an interrupt) have lost
-  // part of the stream: they are dropped rather than sent a torn remainder.
+  if (interrupted) {
+    // The clients that are behind keep their place: what they lack of this
+    // packet goes out first on the next send, under the same stall rule.
+    std::shared_ptr<const std::vector<std::uint8_t>> copy;
+    for (auto& p : pending) {
+      bool kept = false;
+      try {
+        kept = keep_rest(*p.conn, data, p.offset, copy);
+      } catch (const std::bad_alloc&) {
+      }
+      if (!kept) {
+        dropped.push_back(std::move(p.conn));  // its stream would be torn
+        continue;
+      }
+      p.conn->unsent.last_progress = p.last_progress;
+      p.conn->unsent.held = p.held;
+    }
+    pending.clear();
+  }
+  // Clients left at close, and the ones dropped, never get the rest.
   for (auto& p : pending) dropped.push_back(std::move(p.conn));
+  for (const auto& c : dropped) forget_unsent(*c);
   drop_connections(*shared_, dropped);
   if (interrupted) return Error::io_errno(EINTR);
   return {};

@@ -81,14 +81,21 @@ class Tcp final : public Transport {
 
   /// Client: writes the whole data, blocking while the peer does not read
   /// (close interrupts it); Io error on failure; Error::Closed once the
-  /// connection is gone from the transport. The thread's interrupt check
-  /// (interrupt.hpp) also ends the wait: the connection, which may have
-  /// carried part of the packet, is then closed, and an Interrupted Io
-  /// error returned. Listener: writes to every client and drops those that
-  /// fail, stall or take the packet too slowly (see kSlowestClient), so one
-  /// send waits at most kStallLimit plus a second per MiB; never fails for a
-  /// client's sake. The interrupt check ends its wait for clients that are
-  /// behind, which are then dropped, with the same error.
+  /// connection is gone from the transport. Listener: writes to every client
+  /// and drops those that fail, stall or take the packet too slowly (see
+  /// kSlowestClient), so one send waits at most kStallLimit plus a second per
+  /// MiB; never fails for a client's sake.
+  /// The thread's interrupt check (interrupt.hpp) also ends the wait, with
+  /// an Interrupted Io error, and no connection loses a byte for it: what a
+  /// connection still lacks of the packet (the rest of it, or all of it when
+  /// it had not begun it) stays with the connection and goes out first on
+  /// its next send, so every peer gets every packet whole and in order. A
+  /// listener's client keeps its stall clock across that (a client that took
+  /// no byte for kStallLimit is dropped at the next send), and its time
+  /// budget covers all it lacks. Close, or a drop, discards the rest. A
+  /// connection that already lacks 64 MiB from earlier interrupted sends is
+  /// dropped instead (a caller sending on through interrupts to a peer that
+  /// takes nothing).
   Status send(const Packet& packet) override;
   /// The oldest chunk of any connection; Error::Closed after close, or for a
   /// client once its connection ended and the queued chunks are handed out.

@@ -153,9 +153,10 @@ TEST(Tcp, ClientAgainstAPlainServer) {
 }
 
 // A worker's stop ends a send of its thread that waits for a peer that
-// stopped reading, and the connection, which may carry part of a packet, is
-// dropped: a periodic sender and a subscription's callback on a client, and a
-// periodic sender on a listener (whose stall limit is far away).
+// stopped reading: a periodic sender and a subscription's callback on a
+// client, and a periodic sender on a listener (whose stall limit is far
+// away). The connection stays: once the peer reads, the rest of the cut
+// packet comes first, then what is sent next; close then ends the stream.
 TEST(Tcp, StoppingAWorkerEndsItsBlockedSend) {
   for (int c : {0, 1, 2}) {
     Fd server = plain_bound(SOCK_STREAM), peer;
@@ -186,8 +187,16 @@ TEST(Tcp, StoppingAWorkerEndsItsBlockedSend) {
     std::this_thread::sleep_for(300ms);  // the send now waits for the peer
     auto stopping = run_async([&] { return sender ? sender->stop() : subscription->stop(), true; });
     ASSERT_EQ(stopping.wait_for(30s), std::future_status::ready) << "stop hung: " << c;
-    read_n(peer.get(), SIZE_MAX);
+    auto ending = run_async([ch = *ch]() mutable {
+      const Status sent = ch.send(test::raw(test::Bytes{'e', 'n', 'd'}));
+      ch.close();
+      return sent.ok();
+    });
+    const std::string got = read_n(peer.get(), SIZE_MAX);
     EXPECT_TRUE(at_end(peer.get())) << c;
+    ASSERT_EQ(ending.wait_for(30s), std::future_status::ready) << "the send after the stop hung: " << c;
+    EXPECT_TRUE(ending.get()) << c;
+    EXPECT_TRUE(got.size() % big.packet->data.size() == 3 && got.ends_with("end")) << c << ": " << got.size();
   }
 }
 
