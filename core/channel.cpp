@@ -11,10 +11,6 @@
 namespace sigtap {
 namespace {
 
-// How long a wait for a busy codec sleeps before it runs the thread's
-// interrupt check again.
-constexpr auto kCodecWaitSlice = std::chrono::milliseconds(100);
-
 // Records which thread holds a channel's codec lock, so that code running
 // inside an encode or decode (a Python codec) can tell it must not join a
 // worker that may be waiting for the same lock.
@@ -25,23 +21,19 @@ class CodecGuard {
       : lock_(m, std::try_to_lock), owner_(owner) {
     if (owns()) note_owner();
   }
-  // Waits for the lock in slices, running the thread's interrupt check
-  // between them; gives up (owns() is false) once `deadline` passes or when
-  // the check asks to (interrupted() is then true).
+  // Waits for the lock in interruptible slices (interrupt.hpp); gives up
+  // (owns() is false) once `deadline` passes or when an interrupt asks to
+  // (interrupted() is then true).
   CodecGuard(std::timed_mutex& m, std::atomic<std::thread::id>& owner, std::optional<Instant> deadline)
       : lock_(m, std::try_to_lock), owner_(owner) {
-    while (!owns()) {
-      auto slice = kCodecWaitSlice;
-      if (deadline) {
-        const Instant now = Clock::now();
-        if (now >= *deadline) return;
-        slice = std::min<decltype(slice)>(slice, std::chrono::ceil<decltype(slice)>(*deadline - now));
-      }
-      // The timed lock waits on the wall clock (the waits that sanitizers
-      // see); a slice is short, so a clock step only stretches one slice.
-      if (lock_.try_lock_until(std::chrono::system_clock::now() + slice)) break;
-      if (interrupt_requested()) {
-        interrupted_ = true;
+    if (!owns()) {
+      const WaitEnd end = wait_interruptibly(deadline, Interrupts::kAll, [this](Clock::duration slice) {
+        // The timed lock waits on the wall clock (the waits that sanitizers
+        // see); a slice is short, so a clock step only stretches one slice.
+        return lock_.try_lock_until(std::chrono::system_clock::now() + slice);
+      });
+      if (end != WaitEnd::kReady) {
+        interrupted_ = end == WaitEnd::kInterrupted;
         return;
       }
     }

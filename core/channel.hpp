@@ -49,8 +49,8 @@ class Inner : private ForkLocks {
   /// Runs one encode under the codec lock (the periodic sender's test encode).
   /// Config error "the codec of this channel is in use by this thread" when
   /// called from inside this channel's own encode or decode. While another
-  /// thread uses the codec it waits, running the thread's interrupt check
-  /// every 100 ms: an Io error of kind Interrupted when that asks to give up.
+  /// thread uses the codec it waits, in interruptible slices (interrupt.hpp):
+  /// an Io error of kind Interrupted when an interrupt asks to give up.
   Result<std::vector<Packet>> encode(const Message& message);
   /// True when the calling thread holds this channel's codec lock (a Python
   /// codec or transport running inside an encode or decode): such a thread

@@ -32,7 +32,8 @@ std::unique_ptr<const std::string> failure_text(const Status& sent) noexcept {
 // The body of the sender thread. Everything it touches is owned here (the
 // channel reference, the shared state, the finished flag), so the handle may
 // be gone while it runs (a handle stopped from this very thread detaches it).
-void send_loop(Channel& channel, channel::Shared& shared, std::optional<Duration> duration) {
+void send_loop(Channel& channel, channel::Shared& shared, std::optional<Duration> duration,
+               const std::stop_token& stop) {
   // The kernel may put off a thread's timed wake-up by its timer slack (50 us
   // by default) to batch wake-ups: that would come on top of every send's
   // lateness. A failure only costs that precision.
@@ -72,6 +73,9 @@ void send_loop(Channel& channel, channel::Shared& shared, std::optional<Duration
       // copy of it for each receiver) fails this send, as any send error does.
       sent = caught_error();
     }
+    // A stop is not an error: a send it cut short (a wait for a busy codec or
+    // a slow peer) is no failure to report.
+    if (!sent.ok() && stop.stop_requested()) break;
     std::unique_ptr<const std::string> failure = failure_text(sent);
     if (!lock.owns_lock()) lock.lock();
     if (sent.ok()) {
@@ -93,6 +97,7 @@ void send_loop(Channel& channel, channel::Shared& shared, std::optional<Duration
       next = (limit && after > *limit) ? after : *candidate;
     }
   }
+  if (!lock.owns_lock()) lock.lock();
   state.stopped = true;
 }
 
@@ -111,10 +116,10 @@ Result<std::unique_ptr<Periodic>> Channel::every(Duration period, Message messag
   shared->state.period = period;
   std::unique_ptr<Periodic> periodic(new Periodic(shared, inner_));
 
-  SIGTAP_TRY(periodic->worker_.start("sigtap-periodic", [channel = *this, shared, duration]() mutable {
+  SIGTAP_TRY(periodic->worker_.start("sigtap-periodic", [channel = *this, shared, duration](std::stop_token stop) mutable {
     // Moved in so that the channel is released before the thread reports its end.
     Channel own = std::move(channel);
-    send_loop(own, *shared, duration);
+    send_loop(own, *shared, duration, stop);
   }));
   return periodic;
 }
@@ -122,7 +127,9 @@ Result<std::unique_ptr<Periodic>> Channel::every(Duration period, Message messag
 Periodic::Periodic(std::shared_ptr<channel::Shared> shared, std::weak_ptr<Inner> inner)
     : shared_(std::move(shared)), worker_(std::move(inner)) {}
 
-Periodic::~Periodic() { stop(); }
+Periodic::~Periodic() {
+  request_stop();  // the worker's end then waits for the thread
+}
 
 std::unique_lock<std::mutex> Periodic::state_lock() const {
   if (!worker_.in_this_process()) return {};
@@ -158,12 +165,17 @@ void Periodic::request_stop() {
     shared_->state.stopped = true;
   }
   shared_->cv.notify_all();
-  worker_.interrupt();  // a send it is blocked in
+  worker_.request_stop();  // a send it is blocked in
 }
 
-void Periodic::stop(bool wait) {
+Status Periodic::stop_and_join() {
   request_stop();
-  worker_.end(wait);
+  return worker_.stop_and_join();
+}
+
+void Periodic::stop_and_detach() {
+  request_stop();
+  worker_.stop_and_detach();
 }
 
 bool Periodic::is_running() const {

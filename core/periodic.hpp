@@ -49,12 +49,16 @@ class Periodic {
   void update(Message message);
   /// Stops the sender and waits for its thread, except on the sender's own
   /// thread or while the caller holds the channel's codec lock (the thread
-  /// then ends by itself). Idempotent. With `wait` false, a thread that has
-  /// not finished is not waited for (see Worker::end).
-  void stop(bool wait = true);
+  /// then ends by itself). A send the stop cuts short leaves last_error as
+  /// it was. Idempotent; the caller's interrupt check may end the wait (see
+  /// Worker::stop_and_join).
+  Status stop_and_join();
+  /// Stops it without waiting for a thread that has not finished (see
+  /// Worker::stop_and_detach).
+  void stop_and_detach();
   /// Tells the sender to stop, without waiting for its thread.
   void request_stop();
-  /// Whether the thread has finished (or was never there): stop() would not wait.
+  /// Whether the thread has finished (or was never there): stop_and_join() would not wait.
   bool finished() const { return !worker_.running(); }
   bool is_running() const;
   std::optional<std::string> last_error() const;

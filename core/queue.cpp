@@ -4,6 +4,8 @@
 #include <optional>
 #include <utility>
 
+#include "core/interrupt.hpp"
+
 namespace sigtap {
 namespace {
 
@@ -220,22 +222,38 @@ std::optional<Packet> Queue::try_pop_many(std::vector<Packet>& rest, std::size_t
 }
 
 Result<std::optional<Packet>> Queue::pop(std::optional<Duration> timeout) {
-  std::unique_lock lock = lock_spinning(mutex_);
-  if (count_ > 0) {
-    // The common case under load: no clock read, no wait.
-    Packet p = take_front();
-    grant_room();
-    lock.unlock();
-    return std::optional<Packet>(std::move(p));
+  {
+    std::unique_lock lock = lock_spinning(mutex_);
+    if (count_ > 0) {
+      // The common case under load: no clock read, no wait.
+      Packet p = take_front();
+      grant_room();
+      lock.unlock();
+      return std::optional<Packet>(std::move(p));
+    }
   }
-  lock.unlock();
   std::optional<Instant> deadline;
   bool forever = !timeout;
   if (timeout) {
     deadline = deadline_after(*timeout);
     forever = !deadline;  // too far away to represent: wait without limit
   }
-  lock.lock();
+  return pop_waiting(forever ? std::nullopt : deadline);
+}
+
+Result<std::optional<Packet>> Queue::pop_waiting(std::optional<Instant> deadline) {
+  // The stop of a worker receiving here (an idle subscription) wakes it at
+  // once: it then returns nothing, as at its deadline. Made before the lock
+  // is taken and let go after it is released (see WakeOnStop).
+  bool stopped = false;
+  WakeOnStop wake([this, &stopped] {
+    {
+      std::lock_guard lock(mutex_);
+      stopped = true;
+    }
+    cv_.notify_all();
+  });
+  std::unique_lock lock(mutex_);
   for (;;) {
     if (count_ > 0) {
       Packet p = take_front();
@@ -244,12 +262,12 @@ Result<std::optional<Packet>> Queue::pop(std::optional<Duration> timeout) {
       return std::optional<Packet>(std::move(p));
     }
     if (closed_) return Error::closed();
-    if (!forever && Clock::now() >= *deadline) return std::optional<Packet>{};
+    if (stopped || (deadline && Clock::now() >= *deadline)) return std::optional<Packet>{};
     ++waiters_;
-    if (forever) {
-      cv_.wait(lock);
-    } else {
+    if (deadline) {
       cv_.wait_until(lock, *deadline);
+    } else {
+      cv_.wait(lock);
     }
     --waiters_;
   }

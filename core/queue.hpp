@@ -82,7 +82,9 @@ class Queue : private ForkLocks {
     std::optional<std::size_t> held_;
   };
   /// The oldest packet; nothing when `timeout` passes first (no limit when
-  /// absent; zero polls); Error::Closed once closed and empty.
+  /// absent; zero polls) or the calling worker thread is asked to stop
+  /// (interrupt.hpp), which wakes the wait at once; Error::Closed once
+  /// closed and empty.
   Result<std::optional<Packet>> pop(std::optional<Duration> timeout);
   /// The oldest packet if one is queued, else nothing (also once closed):
   /// never waits and never reads the clock.
@@ -106,6 +108,8 @@ class Queue : private ForkLocks {
   // A ring buffer that grows by doubling up to kCapacity: packets are moved
   // in and out, never copied, and a steady stream allocates nothing.
   Packet take_front();
+  // pop() once the queue was found empty.
+  Result<std::optional<Packet>> pop_waiting(std::optional<Instant> deadline);
   // A packet and the fair producer it is accounted to, if any.
   struct Slot {
     Packet packet;

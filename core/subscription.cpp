@@ -5,19 +5,17 @@
 #include <thread>
 #include <utility>
 
+#include "core/interrupt.hpp"
 #include "core/thread.hpp"
 
 namespace sigtap {
 namespace {
 
-// Bounds how long a stop waits for an idle subscription.
+// How long one receive waits: a stop wakes it at once where the transport
+// waits on a queue (mem://, tcp://), else it is noticed within its slice.
 constexpr Duration kReceiveSlice = Duration::from_millis(50);
-// Bounds how long a stop waits during an error back-off.
-constexpr Clock::duration kSleepSlice = std::chrono::milliseconds(50);
 constexpr Duration kFirstBackoff = Duration::from_millis(10);
 constexpr Duration kMaxBackoff = Duration::from_millis(1000);
-
-bool is_set(const std::atomic<bool>& flag) { return flag.load(std::memory_order_acquire); }
 
 // The wait after the next error of a run: doubled, at least 10 ms, at most 1 s.
 Duration next_backoff(Duration backoff) {
@@ -27,9 +25,9 @@ Duration next_backoff(Duration backoff) {
 
 // The body of the receive thread; it owns the channel reference, the flag and
 // the callback, so the handle may go away while it runs.
-void receive_loop(Channel& channel, const std::atomic<bool>& stopped, SubscriptionCallback& callback,
+void receive_loop(Channel& channel, const std::stop_token& stop, SubscriptionCallback& callback,
                   const std::function<void()>& before_wait) {
-  if (is_set(stopped)) return;
+  if (stop.stop_requested()) return;
   auto about_to_wait = [&before_wait] {
     if (before_wait) before_wait();
   };
@@ -52,6 +50,9 @@ void receive_loop(Channel& channel, const std::atomic<bool>& stopped, Subscripti
       // this receive, handed over as any other.
       received = caught_error();
     }
+    // A stop is not an error: a receive it cut short (a wait for a busy
+    // codec) hands nothing over.
+    if (!received.ok() && !received.error().is_closed() && stop.stop_requested()) return;
     if (received.ok()) {
       std::optional<Message>& message = received.value();
       if (message) {
@@ -66,59 +67,41 @@ void receive_loop(Channel& channel, const std::atomic<bool>& stopped, Subscripti
     } else {
       if (!callback(std::move(received).error())) return;
       about_to_wait();
-      sleep_unless_stopped(stopped, backoff);
+      sleep_interruptibly(deadline_after(backoff));
       backoff = next_backoff(backoff);
     }
-    if (is_set(stopped)) return;
+    if (stop.stop_requested()) return;
   }
 }
 
 }  // namespace
 
-void sleep_unless_stopped(const std::atomic<bool>& stopped, Duration d) {
-  const std::optional<Instant> deadline = deadline_after(d);  // none: until stopped
-  if (is_set(stopped)) return;
-  for (;;) {
-    Clock::duration slice = kSleepSlice;
-    if (deadline) {
-      const Instant now = Clock::now();
-      if (now >= *deadline) return;
-      slice = std::min(slice, *deadline - now);
-    }
-    std::this_thread::sleep_for(slice);
-    if (is_set(stopped)) return;
-  }
-}
-
 Result<std::unique_ptr<Subscription>> Channel::subscribe(SubscriptionCallback callback,
                                                           std::function<void()> before_wait) {
   if (closed()) return Error::closed();
   std::unique_ptr<Subscription> subscription(new Subscription(inner_));
-  std::shared_ptr<const std::atomic<bool>> stopped = subscription->worker_.stop_flag();
-
   SIGTAP_TRY(subscription->worker_.start(
-      "sigtap-subscription", [channel = *this, stopped, callback = std::move(callback),
-                              before_wait = std::move(before_wait)]() mutable {
+      "sigtap-subscription", [channel = *this, callback = std::move(callback),
+                              before_wait = std::move(before_wait)](std::stop_token stop) mutable {
         // Moved in so that the channel and the callbacks are released before
         // the thread reports its end.
         Channel own_channel = std::move(channel);
         SubscriptionCallback own_callback = std::move(callback);
         std::function<void()> own_before_wait = std::move(before_wait);
-        receive_loop(own_channel, *stopped, own_callback, own_before_wait);
+        receive_loop(own_channel, stop, own_callback, own_before_wait);
         if (own_before_wait) own_before_wait();
       }));
   return subscription;
 }
 
-Subscription::~Subscription() { stop(); }
+Subscription::~Subscription() = default;  // the worker's end stops it
 
 // The receive loop and a send its callback is blocked in both end on it.
-void Subscription::request_stop() { worker_.interrupt(); }
+void Subscription::request_stop() { worker_.request_stop(); }
 
-void Subscription::stop(bool wait) {
-  request_stop();
-  worker_.end(wait);
-}
+Status Subscription::stop_and_join() { return worker_.stop_and_join(); }
+
+void Subscription::stop_and_detach() { worker_.stop_and_detach(); }
 
 bool Subscription::is_running() const { return worker_.running(); }
 

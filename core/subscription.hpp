@@ -1,7 +1,6 @@
 // Subscriptions: receive on a background thread and hand every item to a callback.
 #pragma once
 
-#include <atomic>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -11,9 +10,6 @@
 
 namespace sigtap {
 
-/// Waits up to `d`, returning early (within 50 ms) once `stopped` is set.
-void sleep_unless_stopped(const std::atomic<bool>& stopped, Duration d);
-
 /// The handle of a running subscription. Dropping it stops the subscription.
 class Subscription {
  public:
@@ -21,14 +17,18 @@ class Subscription {
   Subscription& operator=(const Subscription&) = delete;
   ~Subscription();
 
-  /// Sets the stop flag and waits for the receive thread, except on that
-  /// thread itself or while the caller holds the channel's codec lock.
-  /// Idempotent. With `wait` false, a thread that has not finished is not
-  /// waited for (see Worker::end).
-  void stop(bool wait = true);
-  /// Sets the stop flag, without waiting for the thread.
+  /// Stops the subscription and waits for the receive thread, except on
+  /// that thread itself or while the caller holds the channel's codec lock.
+  /// A receive the stop cuts short hands the callback no error. Idempotent;
+  /// the caller's interrupt check may end the wait (see
+  /// Worker::stop_and_join).
+  Status stop_and_join();
+  /// Stops it without waiting for a thread that has not finished (see
+  /// Worker::stop_and_detach).
+  void stop_and_detach();
+  /// Asks the receive thread to stop, without waiting for it.
   void request_stop();
-  /// Whether the thread has finished (or was never there): stop() would not wait.
+  /// Whether the thread has finished (or was never there): stop_and_join() would not wait.
   bool finished() const { return !worker_.running(); }
   bool is_running() const;
 
@@ -36,7 +36,7 @@ class Subscription {
   friend class Channel;
   explicit Subscription(std::weak_ptr<Inner> inner) : worker_(std::move(inner)) {}
 
-  // Its stop flag is the one the receive thread looks at.
+  // Its stop is the one the receive thread looks at.
   Worker worker_;
 };
 

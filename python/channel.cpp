@@ -121,12 +121,6 @@ Result<std::optional<Message>> recv_slice(Channel& channel, Duration slice) {
   return channel.recv(slice);
 }
 
-// A system call cut short by a signal says only that the slice ended early;
-// the signal check below then runs the handler (Ctrl-C raises there).
-bool interrupted(const Error& error) {
-  return error.kind() == ErrorKind::Io && error.io_kind() == IoKind::Interrupted;
-}
-
 enum class AtEnd { kRaise, kStopIteration };
 
 // A receive result as the caller sees it: done (a message, or an error
@@ -137,6 +131,8 @@ struct Outcome {
   PyObject* result;
 };
 
+// A receive cut short by a signal says only that the slice ended early; the
+// signal handlers run between slices (Ctrl-C raises there).
 Outcome failed(Error error, AtEnd at_end) {
   if (interrupted(error)) return {false, nullptr};
   if (at_end == AtEnd::kStopIteration && error.is_closed()) return {true, nullptr};
@@ -204,16 +200,20 @@ PyObject* open_channel(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
   auto options = options_arg(kwargs.get());
   if (!options) return nullptr;
   // Released: opening may resolve names, connect, read a DBC file, or call a
-  // Python factory on this very thread (which takes the lock itself).
-  Result<Channel> opened = [&]() -> Result<Channel> {
-    ReleaseGil unlocked;
-    Interruptible interruptible;  // a FIFO waits for its reader
-    return Channel::open(*url, codec, std::move(*options));
-  }();
-  drain_releases();
-  if (PyErr_Occurred()) return nullptr;  // Ctrl-C
-  if (!opened.ok()) return to_py(std::move(opened).error());
-  return wrap(std::move(*url), std::move(codec), std::move(opened).value());
+  // Python factory on this very thread (which takes the lock itself). Cut
+  // short by Ctrl-C, whose handler did not raise, it is opened again: nothing
+  // of the first try is left.
+  for (;;) {
+    Result<Channel> opened = [&]() -> Result<Channel> {
+      ReleaseGil unlocked;
+      Interruptible interruptible;  // a FIFO waits for its reader, a TCP connect for its server
+      return Channel::open(*url, codec, *options);
+    }();
+    if (!after_core_call()) return nullptr;  // Ctrl-C
+    if (!opened.ok() && interrupted(opened.error())) continue;
+    if (!opened.ok()) return to_py(std::move(opened).error());
+    return wrap(std::move(*url), std::move(codec), std::move(opened).value());
+  }
 }
 
 // ---- methods ---------------------------------------------------------------
@@ -246,8 +246,11 @@ PyObject* channel_send(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     Interruptible interruptible;
     sent = channel_of(self).send(*message);
   }
-  drain_releases();
-  if (PyErr_Occurred()) return nullptr;  // Ctrl-C
+  // The handlers run here, once the send has let go of the transport: one
+  // that sends on this channel finds it free. A send cut short by Ctrl-C
+  // whose handler did not raise is not repeated (part of it may be out):
+  // it fails as interrupted.
+  if (!after_core_call()) return nullptr;  // Ctrl-C
   if (!sent.ok()) return to_py(std::move(sent).error());
   Py_RETURN_NONE;
 }
@@ -307,11 +310,10 @@ PyObject* channel_every(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     Interruptible interruptible;  // another thread's encode or decode may hold the codec for long
     return channel_of(self).every(*period, std::move(*message), until);
   }();
-  drain_releases();
-  if (!started.ok()) {
-    if (PyErr_Occurred()) return nullptr;  // Ctrl-C
-    return to_py(std::move(started).error());
-  }
+  // Cut short by Ctrl-C whose handler did not raise, it fails as
+  // interrupted: the message went with the first try.
+  if (!after_core_call()) return nullptr;  // Ctrl-C
+  if (!started.ok()) return to_py(std::move(started).error());
   return periodic_to_py(std::move(started).value());
 }
 

@@ -49,8 +49,7 @@ PyObject* periodic_update(PyObject* self, PyObject* const* args, Py_ssize_t narg
 
 PyObject* periodic_stop(PyObject* self, PyObject*) {
   drain_releases();
-  stop_releasing_lock(periodic_of(self));
-  drain_releases();
+  if (!stop_interruptibly(periodic_of(self))) return nullptr;  // Ctrl-C
   Py_RETURN_NONE;
 }
 
@@ -67,8 +66,7 @@ PyObject* periodic_exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   drain_releases();
   PyObject* arg[3];
   if (!parse_fastcall(kExitSignature, args, nargs, kwnames, arg)) return nullptr;
-  stop_releasing_lock(periodic_of(self));
-  drain_releases();
+  if (!stop_interruptibly(periodic_of(self))) return nullptr;  // Ctrl-C
   Py_RETURN_FALSE;
 }
 

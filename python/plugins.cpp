@@ -3,12 +3,15 @@
 #include "python/plugins.hpp"
 
 #include <memory>
+#include <algorithm>
 #include <optional>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
 #include "core/channel.hpp"
+#include "core/interrupt.hpp"
 #include "core/codec/codec.hpp"
 #include "core/thread.hpp"
 #include "core/transport/transport.hpp"
@@ -48,6 +51,16 @@ PyObject* close_name() {
 // finalizes, or once its object was let go (its channel was collected): no
 // packet will come any more, which ends every receive loop.
 Error shutting_down() { return Error::closed(); }
+
+// A receive from a Python transport once the interpreter finalizes: the
+// transport cannot be asked, and it is not closed either (the script never
+// closed it), so it is as quiet as a mem:// bus nobody sends on. The
+// receivers left are daemon threads, which the interpreter ends where they
+// wait; a worker notices its stop within the wait.
+Result<std::optional<Packet>> quiet_at_exit(std::optional<Duration> timeout) {
+  std::this_thread::sleep_for(std::min<Clock::duration>(timeout ? timeout->to_clock() : kInterruptSlice, kInterruptSlice));
+  return std::optional<Packet>();
+}
 
 // The body of a plug-in call as the core expects it: every failure a value.
 // What the conversions throw (std::bad_alloc for a large message) becomes
@@ -180,6 +193,7 @@ class PyTransport final : public Transport, public std::enable_shared_from_this<
 
   Result<std::optional<Packet>> recv(std::optional<Duration> timeout) override {
     EnsureGil gil;
+    if (!gil.acquired() && obj_) return quiet_at_exit(timeout);
     if (!gil.acquired() || !obj_) return shutting_down();
     return plugin_call([&]() -> Result<std::optional<Packet>> {
       Ref arg = timeout ? Ref::steal(PyFloat_FromDouble(timeout->as_secs_f64())) : Ref::borrow(Py_None);

@@ -123,12 +123,14 @@ class ReleaseGil {
 
 /// Takes the interpreter lock for its lifetime on any thread (PyGILState_Ensure),
 /// also on one that holds it already, and then drops the references queued by
-/// other threads. Once the interpreter has begun to finalize it takes nothing
+/// other threads, unless `drain_queued` is false (the interrupt check, which
+/// runs inside the core's waits, where no Python code may run: a release may
+/// run a finalizer). Once the interpreter has begun to finalize it takes nothing
 /// (a thread that asks for the lock then may be ended by the interpreter):
 /// acquired() is false, and the caller must not touch Python and should fail.
 class EnsureGil {
  public:
-  EnsureGil() {
+  explicit EnsureGil(bool drain_queued = true) {
     // Counted before the flag is read: see detail::foreign_gil_users.
     foreign_ = detail::worker_thread || PyGILState_GetThisThreadState() == nullptr;
     count(1);
@@ -139,7 +141,7 @@ class EnsureGil {
     state_ = PyGILState_Ensure();
     previous_ = std::exchange(detail::lock_state, detail::LockState::kHeld);
     acquired_ = true;
-    drain_releases();
+    if (drain_queued) drain_releases();
   }
   EnsureGil(const EnsureGil&) = delete;
   EnsureGil& operator=(const EnsureGil&) = delete;

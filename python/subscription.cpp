@@ -88,8 +88,7 @@ bool deliver(PyObject* callable, PyInterpreterState* interp, Result<Message> ite
 
 PyObject* subscription_stop(PyObject* self, PyObject*) {
   drain_releases();
-  stop_releasing_lock(subscription_of(self));
-  drain_releases();
+  if (!stop_interruptibly(subscription_of(self))) return nullptr;  // Ctrl-C
   Py_RETURN_NONE;
 }
 

@@ -6,6 +6,7 @@
 #include <unordered_map>
 #include <utility>
 
+#include "python/interrupt.hpp"
 #include "python/ref.hpp"
 
 namespace sigtap::py {
@@ -56,13 +57,38 @@ void forget_inherited_workers() { workers_slot() = new Workers; }
 
 void stop_releasing_lock(Periodic& periodic) {
   ReleaseGil unlocked;
-  periodic.stop();
+  Uninterruptible deaf;
+  (void)periodic.stop_and_join();
 }
 
 void stop_releasing_lock(Subscription& subscription) {
   ReleaseGil unlocked;
-  subscription.stop();
+  Uninterruptible deaf;
+  (void)subscription.stop_and_join();
 }
+
+namespace {
+
+template <class Worker>
+bool stop_and_run_handlers(Worker& worker) {
+  for (;;) {
+    Status stopped;
+    {
+      ReleaseGil unlocked;
+      Interruptible interruptible;
+      stopped = worker.stop_and_join();
+    }
+    if (!after_core_call()) return false;  // Ctrl-C
+    // Cut short by a signal whose handler did not raise: wait again.
+    if (stopped.ok()) return true;
+  }
+}
+
+}  // namespace
+
+bool stop_interruptibly(Periodic& periodic) { return stop_and_run_handlers(periodic); }
+
+bool stop_interruptibly(Subscription& subscription) { return stop_and_run_handlers(subscription); }
 
 StoppingWorkers::StoppingWorkers() {
   // Strong references are taken under the lock and the stops requested
@@ -77,9 +103,9 @@ StoppingWorkers::StoppingWorkers() {
       if (auto s = entry.subscription.lock()) subscriptions_.push_back(std::move(s));
     }
   }
-  // All at once: a subscription notices its stop only after its current
-  // receive slice (up to 50 ms), and exiting with many of them must not add
-  // those waits up.
+  // All at once: a subscription that waits on a transport it cannot wake
+  // notices its stop only after its current receive slice (up to 50 ms), and
+  // exiting with many of them must not add those waits up.
   for (auto& p : periodics_) p->request_stop();
   for (auto& s : subscriptions_) s->request_stop();
 }
@@ -90,8 +116,8 @@ bool StoppingWorkers::finished() const {
 }
 
 void StoppingWorkers::end() {
-  for (auto& p : periodics_) p->stop(false);
-  for (auto& s : subscriptions_) s->stop(false);
+  for (auto& p : periodics_) p->stop_and_detach();
+  for (auto& s : subscriptions_) s->stop_and_detach();
   periodics_.clear();
   subscriptions_.clear();
 }

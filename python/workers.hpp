@@ -28,10 +28,17 @@ void forget_inherited_workers();
 
 /// Stops a sender or subscription from a thread that holds the interpreter
 /// lock, releasing the lock while the worker's thread is joined (the worker
-/// may need it to finish a callback or a plug-in call). From the worker's own
-/// thread the core does not wait.
+/// may need it to finish a callback or a plug-in call), deaf to Ctrl-C: for
+/// a handle that goes, which must not leave its thread behind. From the
+/// worker's own thread the core does not wait.
 void stop_releasing_lock(Periodic& periodic);
 void stop_releasing_lock(Subscription& subscription);
+
+/// stop_releasing_lock() for a script's stop(): Ctrl-C ends the wait for the
+/// thread (the worker stays asked to stop). False with the exception set
+/// when a signal handler raised; the handlers run once the wait is over.
+bool stop_interruptibly(Periodic& periodic);
+bool stop_interruptibly(Subscription& subscription);
 
 /// The senders and subscriptions listed when the interpreter exits, told to
 /// stop all at once (by the exit hook) and held until end().

@@ -50,17 +50,24 @@ bool is_fifo(const std::string& path) {
 // here in slices so that the caller can give up (Ctrl-C). Pipes, FIFOs and
 // terminals keep the non-blocking flag for their waits in slices.
 Result<Fd> open_waiting(const std::string& path, int flags) {
-  for (;;) {
+  std::optional<Result<Fd>> opened;
+  const WaitEnd end = wait_interruptibly(std::nullopt, Interrupts::kAll, [&](Clock::duration slice) {
     int raw = ::open(path.c_str(), flags | O_NONBLOCK, 0666);
-    if (raw >= 0) return Fd(raw);
-    int err = errno;
-    if (err == EINTR) continue;
-    if (err != ENXIO || (flags & O_ACCMODE) != O_WRONLY || !is_fifo(path)) {
-      return path_error(path, Error::io_errno(err));
+    if (raw < 0 && errno == EINTR) return false;
+    if (raw >= 0) {
+      opened.emplace(Fd(raw));
+      return true;
     }
-    if (interrupt_requested()) return Error::io_errno(EINTR);
-    std::this_thread::sleep_for(FileTransport::kSlice);
-  }
+    int err = errno;
+    if (err != ENXIO || (flags & O_ACCMODE) != O_WRONLY || !is_fifo(path)) {
+      opened.emplace(path_error(path, Error::io_errno(err)));
+      return true;
+    }
+    std::this_thread::sleep_for(slice);
+    return false;
+  });
+  if (end != WaitEnd::kReady) return Error::io_errno(EINTR);
+  return std::move(*opened);
 }
 
 bool passed(const std::optional<Instant>& deadline) { return deadline && Clock::now() >= *deadline; }

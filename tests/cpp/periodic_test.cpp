@@ -122,7 +122,7 @@ TEST(Periodic, StoppedUnderTheCodecLockDoesNotDeadlock) {
   Channel ch = make_channel(t, std::make_unique<FakeCodec>([&] {
     if (!target.load() || std::this_thread::get_id() != main_thread) return;
     std::this_thread::sleep_for(100ms);  // gives the sender time to block on the codec lock (else this checks less)
-    target.load()->stop();
+    (void)target.load()->stop_and_join();
   }));
   auto p = ch.every(Duration::from_millis(10), named("tick"), std::nullopt);
   ASSERT_TRUE(p.ok() && t->wait_sent(1));
@@ -154,10 +154,10 @@ TEST(Periodic, StopRacingWithCloseNeverHangs) {
     auto p = ch.every(Duration::from_millis(1), data(1, 1), std::nullopt);
     ASSERT_TRUE(p.ok());
     std::thread closer([&] { ch.close(); });
-    (*p)->stop();
+    EXPECT_TRUE((*p)->stop_and_join().ok());
     closer.join();
     const std::uint64_t count = (*p)->sent_count();
-    (*p)->stop();
+    EXPECT_TRUE((*p)->stop_and_join().ok());
     EXPECT_TRUE(!(*p)->is_running() && (*p)->sent_count() == count) << "a stopped sender sends nothing more";
   }
 }

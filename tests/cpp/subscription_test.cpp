@@ -114,7 +114,7 @@ TEST(Subscription, StopAndDropJoinPromptly) {
       const pid_t tid = t->receiver();
       {
         Watchdog dog("stopping a subscription");
-        drop ? sub->reset() : (*sub)->stop();
+        drop ? sub->reset() : (void)(*sub)->stop_and_join();
       }
       EXPECT_FALSE(task_exists(tid)) << "joined by the " << (drop ? "drop" : "stop");
       EXPECT_TRUE(drop || !(*sub)->is_running());
@@ -122,7 +122,7 @@ TEST(Subscription, StopAndDropJoinPromptly) {
   }
 }
 
-// stop(false) does not wait for a thread stuck in its callback (the binding
+// stop_and_detach() does not wait for a thread stuck in its callback (the binding
 // gives up on one blocked in Python at exit): it ends by itself later.
 TEST(Subscription, StopWithoutWaitingLeavesABusyThreadToEndByItself) {
   auto t = std::make_shared<FakeTransport>(Script{in(1)});
@@ -140,7 +140,7 @@ TEST(Subscription, StopWithoutWaitingLeavesABusyThreadToEndByItself) {
   EXPECT_FALSE((*sub)->finished());
   {
     Watchdog dog("a stop that does not wait");
-    (*sub)->stop(false);
+    (*sub)->stop_and_detach();
   }
   release.set_value();
   EXPECT_TRUE(eventually([&] { return !task_exists(tid); }));

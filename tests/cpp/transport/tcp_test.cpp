@@ -185,7 +185,7 @@ TEST(Tcp, StoppingAWorkerEndsItsBlockedSend) {
       sender = std::move(ch->every(Duration::from_millis(1), big, std::nullopt).value());
     }
     std::this_thread::sleep_for(300ms);  // the send now waits for the peer
-    auto stopping = run_async([&] { return sender ? sender->stop() : subscription->stop(), true; });
+    auto stopping = run_async([&] { return (void)(sender ? sender->stop_and_join() : subscription->stop_and_join()), true; });
     ASSERT_EQ(stopping.wait_for(30s), std::future_status::ready) << "stop hung: " << c;
     auto ending = run_async([ch = *ch]() mutable {
       const Status sent = ch.send(test::raw(test::Bytes{'e', 'n', 'd'}));
