@@ -79,8 +79,8 @@ TEST(ForkGuard, ChildOfABusyBusSendsAndReceives) {
 
   for (int fork = 0; fork < 20; ++fork) {
     const std::string child = in_child([&] {
-      for (auto& s : senders) s->stop();  // only forgets their threads
-      for (auto& s : subscriptions) s->stop();
+      for (auto& s : senders) (void)s->stop_and_join();  // only forgets their threads
+      for (auto& s : subscriptions) (void)s->stop_and_join();
       auto fresh = Channel::open(bus, "raw", {});
       if (!fresh.ok() || !fresh->send(tagged(2)).ok()) return 1;
       if (!receives(*rx, 2)) return 2;

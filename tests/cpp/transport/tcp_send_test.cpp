@@ -3,6 +3,9 @@
 
 #include <atomic>
 #include <functional>
+#include <mutex>
+#include <optional>
+#include <stop_token>
 #include <thread>
 #include <vector>
 
@@ -147,7 +150,7 @@ TEST(TcpSend, StoppingAPeriodicSenderKeepsAClientThatIsBehind) {
     updater.join();
     reader.pause(true);
     std::this_thread::sleep_for(400ms);  // the send now waits for the client
-    auto stopping = run_async([&] { return sender->stop(), true; });
+    auto stopping = run_async([&] { return sender->stop_and_join().ok(); });
     ASSERT_EQ(stopping.wait_for(30s), std::future_status::ready) << "stop hung";
     reader.pause(false);
     counted += sender->sent_count();
@@ -192,22 +195,38 @@ TEST_P(TcpInterruptedSend, LosesNoByte) {
   g_interrupt = false;
   std::atomic<int> interrupted{0};
   std::atomic<bool> other_failure{false};
+  // A stop cannot be taken back: each interrupt by stop gets a fresh source.
+  std::mutex stop_mutex;
+  std::stop_source stop_source;
   std::thread sender([&] {
     std::optional<InterruptScope> check;
     std::optional<StopScope> stop;
-    if (c.stop_flag) stop.emplace(g_interrupt);
+    std::stop_token token;
+    const auto fresh_stop = [&] {
+      const std::lock_guard lock(stop_mutex);
+      stop.reset();
+      stop_source = std::stop_source();
+      token = stop_source.get_token();
+      stop.emplace(token);
+    };
+    if (c.stop_flag) fresh_stop();
     else check.emplace([] { return g_interrupt.load(); });
     for (std::uint64_t n = 0; n < kCount; ++n) {
       const Status s = t->send(test::bytes(numbered(n)));
       if (s.ok()) continue;
       if (s.error().io_kind() != IoKind::Interrupted) other_failure = true;
       g_interrupt = false;
+      if (c.stop_flag) fresh_stop();
       ++interrupted;
     }
   });
   for (int i = 1; i <= 2; ++i) {
     std::this_thread::sleep_for(300ms);  // the send now waits for the peer
     g_interrupt = true;
+    if (c.stop_flag) {
+      const std::lock_guard lock(stop_mutex);
+      stop_source.request_stop();
+    }
     if (!test::eventually([&] { return interrupted == i; }, 10s)) {
       ADD_FAILURE() << "send " << i << " was not interrupted";
       break;
