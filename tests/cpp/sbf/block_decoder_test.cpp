@@ -4,7 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <bit>
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -18,6 +21,7 @@
 #include <random>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <variant>
 
 #include "core/sbf/block_names.hpp"
@@ -182,6 +186,30 @@ TEST(SbfBlockDecoder, FloatsReadAsTheirShortestDigits) {
     }
   }
   EXPECT_EQ(wrong, 0) << "of " << 2 * patterns.size();
+}
+
+// By hand, not in CI (a few minutes on a few cores): every one of the 2^32
+// patterns against the standard library's fewest digits in exponent form.
+//   sigtap_tests --gtest_also_run_disabled_tests --gtest_filter='*EveryFloat*'
+TEST(SbfBlockDecoder, DISABLED_EveryFloatReadsAsTheStandardShortestForm) {
+  const unsigned threads = std::max(1u, std::thread::hardware_concurrency());
+  std::atomic<std::uint64_t> wrong{0};
+  std::vector<std::thread> pool;
+  for (unsigned t = 0; t < threads; ++t) {
+    pool.emplace_back([&, t] {
+      char text[32];
+      for (std::uint64_t i = t; i < std::uint64_t{1} << 32; i += threads) {
+        const float f = std::bit_cast<float>(static_cast<std::uint32_t>(i));
+        if (std::isnan(f)) continue;
+        double want = 0;
+        std::from_chars(text, std::to_chars(text, text + sizeof text, f, std::chars_format::scientific).ptr, want);
+        const double got = shortest_value(f);
+        if (std::bit_cast<std::uint64_t>(got) != std::bit_cast<std::uint64_t>(want) && ++wrong <= 5) ADD_FAILURE() << std::setprecision(17) << f << ": " << got << " != " << want;
+      }
+    });
+  }
+  for (std::thread& thread : pool) thread.join();
+  EXPECT_EQ(wrong, 0u);
 }
 
 // The blocks the framing finds in a log (their number is checked against pysbf2's below).
