@@ -88,12 +88,18 @@ std::uint64_t divide(std::uint64_t w, int s, std::uint64_t& rest) {
   return q;
 }
 
+// The distance from x up to the next multiple of 10^s, where rest is x's
+// whole part modulo 10^s.
+Fixed distance_up(const Scaled& v, std::uint64_t rest, int s) {
+  const auto step = static_cast<std::uint64_t>(kPow10[s]);
+  return v.x.frac == 0 ? Fixed{step - rest, 0} : Fixed{step - rest - 1, v.den - v.x.frac};
+}
+
 // The multiple n * 10^s nearest to x (a tie goes to the even n, as correct
-// rounding does), its distance from x and whether it lies below x.
+// rounding does), and its distance from x.
 struct Candidate {
   std::uint64_t n;
   Fixed distance;
-  bool below;
 };
 
 Candidate nearest(const Scaled& v, int s) {
@@ -102,8 +108,8 @@ Candidate nearest(const Scaled& v, int s) {
   const Fixed down{rest, v.x.frac};
   const auto step = static_cast<std::uint64_t>(kPow10[s]);
   const Fixed up = v.x.frac == 0 ? Fixed{step - rest, 0} : Fixed{step - rest - 1, v.den - v.x.frac};
-  if (less(down, up) || (same(down, up) && q % 2 == 0)) return {q, down, true};
-  return {q + 1, up, false};
+  if (less(down, up) || (same(down, up) && q % 2 == 0)) return {q, down};
+  return {q + 1, up};
 }
 
 // n * 10^exponent, correctly rounded: one exact operation when the power of
@@ -120,6 +126,19 @@ double decimal_value(std::uint64_t n, int exponent) {
   return d;
 }
 
+// A power of two's digits (see below), kept apart from the common path.
+[[gnu::noinline]] double power_of_two_value(const Scaled& v, int j) {
+  for (int s = v.x.whole >= 1'000'000'000 ? 9 : 8;; --s) {  // nine digits always fit
+    std::uint64_t rest = 0;
+    const std::uint64_t q = divide(v.x.whole, s, rest);
+    const Fixed down{rest, v.x.frac}, up = distance_up(v, rest, s);
+    const bool down_fits = !less(v.below, down), up_fits = !less(v.above, up);
+    if (!down_fits && !up_fits) continue;
+    const bool nearer_down = less(down, up) || (same(down, up) && q % 2 == 0);
+    return decimal_value(down_fits && (nearer_down || !up_fits) ? q : q + 1, s - j);
+  }
+}
+
 // With |f| = m 2^e, x = |f| 10^j lies in [1e8, 1e10) and the digits that
 // read back to f are the multiples n 10^s within half a gap of x (the ends
 // count when m is even, as a tie reads back to the even mantissa). The
@@ -128,9 +147,10 @@ double decimal_value(std::uint64_t n, int exponent) {
 // that fits. Where the interval is wider than 10^s0 one fits for sure, and
 // at 10^(s0 + 1) or above at most one multiple lies in it, the same point at
 // every such s, so s0 + 1 and s0 are the only counts to try. A power of two
-// has a narrower half below, where a nearer multiple may not fit while a
-// farther one above does: there the counts are tried from one digit up, the
-// first whose nearest multiple fits giving the value.
+// has a narrower half below, where the nearer multiple may not fit while the
+// farther one above does: there the counts are tried from one digit up, each
+// with both multiples around x, the first count where one fits giving the
+// value (the nearer one where both fit).
 [[gnu::noinline]] double shortest_value_general(float f) {
   const std::uint32_t bits = std::bit_cast<std::uint32_t>(f);
   const int biased = static_cast<int>(bits >> 23 & 0xFF);
@@ -167,13 +187,7 @@ double decimal_value(std::uint64_t n, int exponent) {
     v.below = split(U128{1} << (e - 2), v.den);
   }
 
-  if ((bits & 0x7FFFFF) == 0) {
-    for (int s = v.x.whole >= 1'000'000'000 ? 9 : 8; s >= 0; --s) {
-      const Candidate c = nearest(v, s);
-      if (!less(c.below ? v.below : v.above, c.distance)) return sign * decimal_value(c.n, s - j);
-    }
-    return shortest_value_by_text(f);  // nine digits always fit: never taken
-  }
+  if ((bits & 0x7FFFFF) == 0) return sign * power_of_two_value(v, j);
   // s0: the largest s with 10^s < 2 * half gap (the half gap is 3 to 600).
   int s0 = 0;
   for (const std::uint64_t half_step : {5u, 50u, 500u}) {
@@ -191,21 +205,11 @@ double decimal_value(std::uint64_t n, int exponent) {
 double shortest_value_by_text(float f) {
   // Only the exponent form gives the fewest digits at every magnitude: where
   // the plain form is as short, it writes every digit of a large float
-  // (-20000002048 for -2.0000002e10f).
+  // (-20000002048 for -2.0000002e10f). Its fewest digits weigh the narrower
+  // half gap below a power of two, so they may lie above f where the nearest
+  // digits of that length lie below it and read back to the float below.
   char buf[32];
-  char* end = std::to_chars(buf, buf + sizeof buf, f, std::chars_format::scientific).ptr;
-  if ((std::bit_cast<std::uint32_t>(f) & 0x7FFFFF) == 0) {
-    // A power of two is nearer to the float below it than to the one above,
-    // so the shortest digits may lie above f while the digits of that length
-    // nearest to f, below it, read back to the float below; the value is
-    // then that of the fewest nearest digits that read back.
-    for (int precision = 0;; ++precision) {
-      end = std::to_chars(buf, buf + sizeof buf, f, std::chars_format::scientific, precision).ptr;
-      float back = 0;
-      std::from_chars(buf, end, back);
-      if (back == f) break;
-    }
-  }
+  const char* end = std::to_chars(buf, buf + sizeof buf, f, std::chars_format::scientific).ptr;
   double d = 0;
   std::from_chars(buf, end, d);
   return d;

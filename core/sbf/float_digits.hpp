@@ -4,9 +4,11 @@
 
 namespace sigtap::sbf {
 
-/// The fewest significant digits (1 to 9), correctly rounded, that read back
-/// to f, as the 64-bit float they denote (0.1f gives 0.1). NaN gives the
-/// quiet NaN; infinities and zeros (-0.0 included) keep their kind.
+/// The fewest significant digits (1 to 9) that read back to f, of those the
+/// nearest to f (a tie to the even last digit), as the 64-bit float they
+/// denote (0.1f gives 0.1; 2^90 gives 1.2379401e27, not 1.23794004e27, as
+/// 1.23794e27 reads back to the float below). NaN gives the quiet NaN;
+/// infinities and zeros (-0.0 included) keep their kind.
 double shortest_value(float f);
 
 /// The same value, by writing the digits out and reading them back: the
