@@ -64,6 +64,22 @@ void stop_releasing_lock(Subscription& subscription) {
   subscription.stop();
 }
 
+void stop_for_free(Periodic& periodic) noexcept {
+  if (finalizing()) {
+    periodic.stop(false);
+  } else {
+    stop_releasing_lock(periodic);
+  }
+}
+
+void stop_for_free(Subscription& subscription) noexcept {
+  if (finalizing()) {
+    subscription.stop(false);
+  } else {
+    stop_releasing_lock(subscription);
+  }
+}
+
 StoppingWorkers::StoppingWorkers() {
   // Strong references are taken under the lock and the stops requested
   // without it: a handle freed meanwhile on another thread unregisters
