@@ -42,6 +42,7 @@ struct Guard<R (*)(A...) noexcept> {
   template <R (*F)(A...) noexcept>
   static R call(A...) {
     static_assert(F == nullptr, "a noexcept slot (traverse, clear, dealloc) goes in bare: use nothrow_slot<Id, F>()");
+    if constexpr (!std::is_void_v<R>) return R{};
   }
 };
 
