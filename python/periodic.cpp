@@ -166,7 +166,7 @@ int periodic_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
 void periodic_finalize(PyObject* self) {
   PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
   PyErr_Fetch(&type, &value, &traceback);
-  stop_releasing_lock(periodic_of(self));
+  stop_for_free(*object(self)->periodic);
   PyErr_Restore(type, value, traceback);
 }
 

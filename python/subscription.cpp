@@ -169,7 +169,7 @@ void subscription_finalize(PyObject* self) {
   PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
   PyErr_Fetch(&type, &value, &traceback);
   stop_delivering(self);
-  stop_releasing_lock(subscription_of(self));
+  stop_for_free(*object(self)->subscription);
   PyErr_Restore(type, value, traceback);
 }
 

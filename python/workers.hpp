@@ -33,10 +33,11 @@ void forget_inherited_workers();
 void stop_releasing_lock(Periodic& periodic);
 void stop_releasing_lock(Subscription& subscription);
 
-/// As stop_releasing_lock(), for a handle being freed, whose deallocator
-/// must not throw nor be unwound: once the interpreter finalizes, the lock is
-/// kept (asking for it back could end the calling thread) and the worker,
-/// which the exit hook has ended already, is not waited for.
+/// As stop_releasing_lock(), for a handle being freed or collected (its
+/// deallocator must not throw nor be unwound): once the interpreter
+/// finalizes, the lock is kept (asking for it back could end the calling
+/// thread) and the worker, which the exit hook has ended already, is not
+/// waited for.
 void stop_for_free(Periodic& periodic) noexcept;
 void stop_for_free(Subscription& subscription) noexcept;
 
