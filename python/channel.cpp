@@ -36,6 +36,13 @@ constexpr Duration kSlice = Duration::from_millis(50);
 struct ChannelObject {
   PyObject_HEAD
   PyObject* weakrefs;
+  // The Python objects behind the channel's plug-ins (nullptr for a built-in
+  // codec or transport). Owned here, and shown to the collector every time:
+  // the adaptors on every thread reach them through this object, which the
+  // handles of the channel's senders and subscriptions keep (see
+  // adopt_plugins).
+  PyObject* codec_object;
+  PyObject* transport_object;
   std::string url;
   std::string codec;
   Channel channel;
@@ -90,6 +97,9 @@ PyObject* wrap(std::string url, std::string codec, Channel channel) {
   auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
   PyObject* self = alloc(type, 0);
   if (!self) return nullptr;
+  PluginObjects plugins = adopt_plugins(channel);
+  object(self)->codec_object = plugins.codec.take();
+  object(self)->transport_object = plugins.transport.take();
   new (&object(self)->url) std::string(std::move(url));
   new (&object(self)->codec) std::string(std::move(codec));
   object(self)->native_codec = !has_python_codec(*channel.inner());
@@ -314,7 +324,7 @@ PyObject* channel_every(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   // interrupted: the message went with the first try.
   if (!after_core_call()) return nullptr;  // Ctrl-C
   if (!started.ok()) return to_py(std::move(started).error());
-  return periodic_to_py(std::move(started).value());
+  return periodic_to_py(std::move(started).value(), self);
 }
 
 constexpr Param kSubscribeParams[] = {{"callback", true}};
@@ -324,7 +334,8 @@ PyObject* channel_subscribe(PyObject* self, PyObject* const* args, Py_ssize_t na
   drain_releases();
   PyObject* arg[1];
   if (!parse_fastcall(kSubscribeSignature, args, nargs, kwnames, arg)) return nullptr;
-  SubscriptionHandlers handlers = subscription_handlers(Ref::borrow(arg[0]));
+  // The caller's arguments keep the callable alive until the handle holds it.
+  SubscriptionHandlers handlers = subscription_handlers(arg[0]);
   Result<std::unique_ptr<Subscription>> started = [&]() -> Result<std::unique_ptr<Subscription>> {
     ReleaseGil unlocked;
     return channel_of(self).subscribe(std::move(handlers.callback), std::move(handlers.before_wait));
@@ -332,7 +343,7 @@ PyObject* channel_subscribe(PyObject* self, PyObject* const* args, Py_ssize_t na
   // A refused start dropped the callback without the lock: release it now.
   drain_releases();
   if (!started.ok()) return to_py(std::move(started).error());
-  return subscription_to_py(std::move(started).value(), std::move(handlers.callable));
+  return subscription_to_py(std::move(started).value(), self, std::move(handlers.delivery));
 }
 
 PyObject* channel_close(PyObject* self, PyObject*) {
@@ -396,13 +407,16 @@ PyGetSetDef channel_getset[] = {
 
 // ---- slots -----------------------------------------------------------------
 
-void channel_dealloc(PyObject* self) {
+// Not closed: the channel's senders and subscriptions keep this object, so
+// nothing runs on the channel any more but a thread that is ending.
+void channel_dealloc(PyObject* self) noexcept {
   PyTypeObject* type = Py_TYPE(self);
   PyObject_GC_UnTrack(self);
-  // Not closed: senders and subscriptions started from this channel keep
-  // their own references and go on.
   ChannelObject* obj = object(self);
   if (obj->weakrefs) PyObject_ClearWeakRefs(self);
+  forget_plugins(obj->channel);
+  Py_CLEAR(obj->codec_object);
+  Py_CLEAR(obj->transport_object);
   obj->channel.~Channel();
   obj->codec.~basic_string();
   obj->url.~basic_string();
@@ -412,15 +426,31 @@ void channel_dealloc(PyObject* self) {
 }
 
 // A plug-in that keeps its channel (a codec that replies) makes a cycle that
-// only the channel can show the collector; collected, the channel is closed,
-// as nobody can reach it any more.
-int channel_traverse(PyObject* self, visitproc visit, void* arg) {
+// only the channel can show the collector.
+int channel_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
   Py_VISIT(Py_TYPE(self));
-  return traverse_plugins(channel_of(self), visit, arg);
+  Py_VISIT(object(self)->codec_object);
+  Py_VISIT(object(self)->transport_object);
+  return 0;
 }
 
-int channel_clear(PyObject* self) {
-  clear_plugins(channel_of(self));
+// Collected, the channel is closed, as nobody can reach it any more: here,
+// before any object of its cycle is cleared, since a Python transport's
+// close runs its own code. The senders and subscriptions of the cycle have
+// stopped in their own finalizers or stop now, at the close.
+void channel_finalize(PyObject* self) {
+  PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+  PyErr_Fetch(&type, &value, &traceback);
+  drain_releases();
+  channel_of(self).close();
+  PyErr_Restore(type, value, traceback);
+}
+
+int channel_clear(PyObject* self) noexcept {
+  ChannelObject* obj = object(self);
+  forget_plugins(obj->channel);
+  Py_CLEAR(obj->codec_object);
+  Py_CLEAR(obj->transport_object);
   return 0;
 }
 
@@ -455,9 +485,10 @@ PyMemberDef channel_members[] = {
 
 PyType_Slot channel_slots[] = {
     {Py_tp_doc, const_cast<char*>("A transport and a codec composed: send and receive messages.")},
-    {Py_tp_dealloc, slot<channel_dealloc>()},
-    {Py_tp_traverse, slot<channel_traverse>()},
-    {Py_tp_clear, slot<channel_clear>()},
+    nothrow_slot<Py_tp_dealloc, channel_dealloc>(),
+    nothrow_slot<Py_tp_traverse, channel_traverse>(),
+    nothrow_slot<Py_tp_clear, channel_clear>(),
+    {Py_tp_finalize, slot<channel_finalize>()},
     {Py_tp_members, channel_members},
     {Py_tp_methods, channel_methods},
     {Py_tp_getset, channel_getset},

@@ -144,11 +144,15 @@ PyObject* message_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return wrap(type, std::move(message));
 }
 
-void message_dealloc(PyObject* self) {
+void message_dealloc(PyObject* self) noexcept {
   PyTypeObject* type = Py_TYPE(self);
   Py_XDECREF(reinterpret_cast<MessageObject*>(self)->data_bytes);
   Message& message = reinterpret_cast<MessageObject*>(self)->message;
-  recycle_fields(message.fields);  // for the next decode
+  try {
+    recycle_fields(message.fields);  // for the next decode
+  } catch (const std::exception&) {
+    // The pool had no room to note the list: it is freed with the message.
+  }
   message.~Message();
   PyObject_Free(self);
   Py_DECREF(type);  // instances of a heap type hold a reference to it
@@ -323,7 +327,7 @@ const char kMessageDoc[] =
 PyType_Slot message_slots[] = {
     {Py_tp_doc, const_cast<char*>(kMessageDoc)},
     {Py_tp_new, slot<message_new>()},
-    {Py_tp_dealloc, slot<message_dealloc>()},
+    nothrow_slot<Py_tp_dealloc, message_dealloc>(),
     {Py_tp_getset, message_getset},
     {Py_mp_subscript, slot<message_subscript>()},
     {Py_sq_contains, slot<message_contains>()},

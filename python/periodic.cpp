@@ -21,6 +21,9 @@ struct PeriodicObject {
   // Shared only with the exit hook's list, which holds a weak reference.
   std::shared_ptr<Periodic> periodic;
   std::uint64_t worker_key;
+  // Owned here and shown to the collector every time: the sender's thread
+  // holds no Python reference, and reaches the plug-ins through it.
+  PyObject* channel;
 };
 
 PeriodicObject* object(PyObject* self) { return reinterpret_cast<PeriodicObject*>(self); }
@@ -134,18 +137,42 @@ PyGetSetDef periodic_getset[] = {
 
 // ---- slots -----------------------------------------------------------------
 
-void periodic_dealloc(PyObject* self) {
+void periodic_dealloc(PyObject* self) noexcept {
   PyTypeObject* type = Py_TYPE(self);
+  PyObject_GC_UnTrack(self);
   PeriodicObject* obj = object(self);
   unregister_worker(obj->worker_key);
   // A sender lives only as long as its handle. Stopped before the core object
   // goes, with the lock released: the sender may need it for its last send.
-  stop_releasing_lock(*obj->periodic);
+  stop_for_free(*obj->periodic);
+  Py_CLEAR(obj->channel);
   obj->periodic.~shared_ptr();
   drain_releases();
   auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
   free_fn(self);
   Py_DECREF(type);  // instances of a heap type hold a reference to it
+}
+
+int periodic_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
+  Py_VISIT(Py_TYPE(self));
+  Py_VISIT(object(self)->channel);
+  return 0;
+}
+
+// Freed by the collector, the sender stops here, before any object of its
+// cycle (a Python codec leading back to its owner) is cleared.
+void periodic_finalize(PyObject* self) {
+  PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+  PyErr_Fetch(&type, &value, &traceback);
+  stop_for_free(*object(self)->periodic);
+  PyErr_Restore(type, value, traceback);
+}
+
+// After the finalizer: the sender has stopped (or, stopped from its own
+// thread, ends without another send, and finds the plug-ins let go).
+int periodic_clear(PyObject* self) noexcept {
+  Py_CLEAR(object(self)->channel);
+  return 0;
 }
 
 PyObject* periodic_repr(PyObject* self) {
@@ -167,7 +194,10 @@ PyType_Slot periodic_slots[] = {
                     "A message sent periodically by `Channel.every`.\n\n"
                     "No method holds a lock across a GIL-dependent wait: the sender thread may\n"
                     "need the GIL (a Python codec or transport) while `stop()` joins it.")},
-    {Py_tp_dealloc, slot<periodic_dealloc>()},
+    nothrow_slot<Py_tp_dealloc, periodic_dealloc>(),
+    nothrow_slot<Py_tp_traverse, periodic_traverse>(),
+    nothrow_slot<Py_tp_clear, periodic_clear>(),
+    {Py_tp_finalize, slot<periodic_finalize>()},
     {Py_tp_methods, periodic_methods},
     {Py_tp_getset, periodic_getset},
     {Py_tp_repr, slot<periodic_repr>()},
@@ -179,7 +209,7 @@ PyType_Spec periodic_spec = {
     "sigtap.Periodic",
     sizeof(PeriodicObject),
     0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_HAVE_GC,
     periodic_slots,
 };
 
@@ -189,8 +219,10 @@ PyTypeObject* periodic_type_cell = nullptr;
 
 PyTypeObject* periodic_type() { return type_once(periodic_type_cell, &periodic_spec); }
 
-PyObject* periodic_to_py(std::unique_ptr<Periodic> periodic) {
-  return worker_to_py(periodic_type(), std::move(periodic), &PeriodicObject::periodic);
+PyObject* periodic_to_py(std::unique_ptr<Periodic> periodic, PyObject* channel) {
+  PyObject* self = worker_to_py(periodic_type(), std::move(periodic), &PeriodicObject::periodic);
+  if (self) object(self)->channel = Py_NewRef(channel);
+  return self;
 }
 
 }  // namespace sigtap::py

@@ -13,9 +13,11 @@ namespace sigtap::py {
 /// set when it cannot be created. Needs the lock.
 PyTypeObject* periodic_type();
 
-/// A new sigtap.Periodic that owns the running sender. On failure the sender
-/// is stopped (with the lock released while its thread is joined) and
-/// nullptr is returned with an exception set. Needs the lock.
-PyObject* periodic_to_py(std::unique_ptr<Periodic> periodic);
+/// A new sigtap.Periodic that owns the running sender and a reference to the
+/// _Channel `channel`, whose plug-ins the sender uses (the sender's thread
+/// holds no Python reference). On failure the sender is stopped (with the
+/// lock released while its thread is joined) and nullptr is returned with an
+/// exception set. Needs the lock.
+PyObject* periodic_to_py(std::unique_ptr<Periodic> periodic, PyObject* channel);
 
 }  // namespace sigtap::py

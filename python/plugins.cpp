@@ -48,8 +48,8 @@ PyObject* close_name() {
 }
 
 // What an adaptor returns instead of touching Python once the interpreter
-// finalizes, or once its object was let go (its channel was collected): no
-// packet will come any more, which ends every receive loop.
+// finalizes, or once its object was let go (its _Channel was collected or
+// freed): no packet will come any more, which ends every receive loop.
 Error shutting_down() { return Error::closed(); }
 
 // A receive from a Python transport once the interpreter finalizes: the
@@ -61,6 +61,26 @@ Result<std::optional<Packet>> quiet_at_exit(std::optional<Duration> timeout) {
   std::this_thread::sleep_for(std::min<Clock::duration>(timeout ? timeout->to_clock() : kInterruptSlice, kInterruptSlice));
   return std::optional<Packet>();
 }
+
+// The Python object behind an adaptor. The adaptor owns it only until the
+// _Channel adopts it (adopt_plugins); from then on it borrows it, and the
+// _Channel, which the collector sees, holds it until it forgets the adaptor.
+// Every call takes a reference of its own for its duration, so that a
+// collection inside the call cannot free the object under it. Read and
+// changed only under the interpreter lock.
+class PluginObject {
+ public:
+  explicit PluginObject(Ref obj) : owned_(std::move(obj)), borrowed_(owned_.get()) {}
+
+  Ref adopt() { return std::move(owned_); }
+  void forget() noexcept { borrowed_ = nullptr; }
+  // A reference for one call; empty once let go.
+  Ref hold() const { return Ref::borrow(borrowed_); }
+
+ private:
+  Ref owned_;
+  PyObject* borrowed_;
+};
 
 // The body of a plug-in call as the core expects it: every failure a value.
 // What the conversions throw (std::bad_alloc for a large message) becomes
@@ -118,16 +138,17 @@ class PyCodec final : public Codec {
  public:
   explicit PyCodec(Ref obj) : obj_(std::move(obj)) {}
 
-  PyObject* object() const { return obj_.get(); }
-  void let_go() { obj_.reset(); }
+  PluginObject& object() { return obj_; }
 
   Result<std::vector<Packet>> encode(const Message& message) override {
     EnsureGil gil;
-    if (!gil.acquired() || !obj_) return shutting_down();
+    if (!gil.acquired()) return shutting_down();
+    Ref obj = obj_.hold();
+    if (!obj) return shutting_down();
     return plugin_call([&]() -> Result<std::vector<Packet>> {
       Ref arg = Ref::steal(message_to_py(message.clone()));
       if (!arg) return capture_python_error();
-      Ref result = call_method(obj_.get(), encode_name(), arg.get());
+      Ref result = call_method(obj.get(), encode_name(), arg.get());
       if (!result) return capture_python_error();
       std::vector<Packet> packets;
       bool ok = for_each_message(result.get(), [&packets](const Message& m) {
@@ -143,14 +164,16 @@ class PyCodec final : public Codec {
 
   Status decode(Packet packet, std::vector<Message>& out) override {
     EnsureGil gil;
-    if (!gil.acquired() || !obj_) return shutting_down();
+    if (!gil.acquired()) return shutting_down();
+    Ref obj = obj_.hold();
+    if (!obj) return shutting_down();
     return plugin_call([&]() -> Status {
       Ref arg = packet_to_py(std::move(packet));
       if (!arg) return capture_python_error();
       // The argument is immutable and ours: its packet stands in for the one
       // moved into it.
       const Packet& received = *message_from_py(arg.get())->packet;
-      Ref result = call_method(obj_.get(), decode_name(), arg.get());
+      Ref result = call_method(obj.get(), decode_name(), arg.get());
       if (!result) return capture_python_error();
       bool ok = for_each_message(result.get(), [&out, &received](const Message& m) {
         Message& copy = out.emplace_back(m.clone());
@@ -164,28 +187,26 @@ class PyCodec final : public Codec {
   }
 
  private:
-  Ref obj_;
+  PluginObject obj_;
 };
 
 // ---- PyTransport ---------------------------------------------------------------
 
-// Made only by make_shared: shared_from_this tells whether the channel's
-// state is its only owner.
-class PyTransport final : public Transport, public std::enable_shared_from_this<PyTransport> {
+class PyTransport final : public Transport {
  public:
   explicit PyTransport(Ref obj) : obj_(std::move(obj)) {}
 
-  PyObject* object() const { return obj_.get(); }
-  void let_go() { obj_.reset(); }
-  bool owned_alone() const { return weak_from_this().use_count() == 1; }
+  PluginObject& object() { return obj_; }
 
   Status send(const Packet& packet) override {
     EnsureGil gil;
-    if (!gil.acquired() || !obj_) return shutting_down();
+    if (!gil.acquired()) return shutting_down();
+    Ref obj = obj_.hold();
+    if (!obj) return shutting_down();
     return plugin_call([&]() -> Status {
       Ref arg = packet_to_py(packet);
       if (!arg) return capture_python_error();
-      Ref result = call_method(obj_.get(), send_name(), arg.get());
+      Ref result = call_method(obj.get(), send_name(), arg.get());
       if (!result) return capture_python_error();
       return {};
     });
@@ -193,12 +214,13 @@ class PyTransport final : public Transport, public std::enable_shared_from_this<
 
   Result<std::optional<Packet>> recv(std::optional<Duration> timeout) override {
     EnsureGil gil;
-    if (!gil.acquired() && obj_) return quiet_at_exit(timeout);
-    if (!gil.acquired() || !obj_) return shutting_down();
+    if (!gil.acquired()) return quiet_at_exit(timeout);
+    Ref obj = obj_.hold();
+    if (!obj) return shutting_down();
     return plugin_call([&]() -> Result<std::optional<Packet>> {
       Ref arg = timeout ? Ref::steal(PyFloat_FromDouble(timeout->as_secs_f64())) : Ref::borrow(Py_None);
       if (!arg) return capture_python_error();
-      Ref result = call_method(obj_.get(), recv_name(), arg.get());
+      Ref result = call_method(obj.get(), recv_name(), arg.get());
       if (!result) return capture_python_error();
       if (result.get() == Py_None) return std::optional<Packet>();
       const Message* message = message_from_py(result.get());
@@ -216,18 +238,20 @@ class PyTransport final : public Transport, public std::enable_shared_from_this<
   // unraisable, and the channel counts as closed either way.
   void close() override {
     EnsureGil gil;
-    if (!gil.acquired() || !obj_) return;
-    Ref method = Ref::steal(PyObject_GetAttr(obj_.get(), close_name()));
+    if (!gil.acquired()) return;
+    Ref obj = obj_.hold();
+    if (!obj) return;
+    Ref method = Ref::steal(PyObject_GetAttr(obj.get(), close_name()));
     if (!method) {
       PyErr_Clear();  // no close (AttributeError), or a failing look-up: nothing to do
       return;
     }
     Ref result = Ref::steal(PyObject_CallNoArgs(method.get()));
-    if (!result) PyErr_WriteUnraisable(obj_.get());
+    if (!result) PyErr_WriteUnraisable(obj.get());
   }
 
  private:
-  Ref obj_;
+  PluginObject obj_;
 };
 
 
@@ -323,33 +347,18 @@ PyMethodDef* plugin_functions() { return plugin_defs; }
 
 bool has_python_codec(const Inner& inner) { return inner.codec_as<PyCodec>() != nullptr; }
 
-namespace {
-
-// Other shares of the channel's state belong to the threads of its senders
-// and subscriptions, which may use the plug-ins at any time.
-bool state_owned_alone(const Channel& channel) { return channel.inner().use_count() == 1; }
-
-// The Python transport of the channel when its state alone holds it.
-PyTransport* own_transport(const Channel& channel) {
-  PyTransport* transport = channel.inner()->transport_as<PyTransport>();
-  return transport && transport->owned_alone() ? transport : nullptr;
+PluginObjects adopt_plugins(const Channel& channel) {
+  PluginObjects objects;
+  if (PyCodec* codec = channel.inner()->codec_as<PyCodec>()) objects.codec = codec->object().adopt();
+  if (PyTransport* transport = channel.inner()->transport_as<PyTransport>()) {
+    objects.transport = transport->object().adopt();
+  }
+  return objects;
 }
 
-}  // namespace
-
-int traverse_plugins(const Channel& channel, visitproc visit, void* arg) {
-  if (!state_owned_alone(channel)) return 0;
-  if (PyCodec* codec = channel.inner()->codec_as<PyCodec>()) Py_VISIT(codec->object());
-  if (PyTransport* transport = own_transport(channel)) Py_VISIT(transport->object());
-  return 0;
-}
-
-void clear_plugins(Channel& channel) {
-  if (!state_owned_alone(channel)) return;
-  channel.close();  // a Python transport's close runs Python code
-  if (!state_owned_alone(channel)) return;
-  if (PyCodec* codec = channel.inner()->codec_as<PyCodec>()) codec->let_go();
-  if (PyTransport* transport = own_transport(channel)) transport->let_go();
+void forget_plugins(const Channel& channel) noexcept {
+  if (PyCodec* codec = channel.inner()->codec_as<PyCodec>()) codec->object().forget();
+  if (PyTransport* transport = channel.inner()->transport_as<PyTransport>()) transport->object().forget();
 }
 
 }  // namespace sigtap::py

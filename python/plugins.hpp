@@ -2,6 +2,7 @@
 #pragma once
 
 #include "python/py.hpp"
+#include "python/ref.hpp"
 
 namespace sigtap {
 class Channel;
@@ -18,16 +19,22 @@ PyMethodDef* plugin_functions();
 /// interpreter lock, so the channel may not be used with that lock held.
 bool has_python_codec(const Inner& inner);
 
-/// The Python objects behind a channel's plug-ins, as its _Channel shows
-/// them to the garbage collector (a codec that keeps its channel to reply
-/// makes a cycle through them). The _Channel holds one share of the channel's
-/// state, and the plug-ins are its alone only while no other share exists (no
-/// sender or subscription runs on the channel) and the transport is the
-/// state's alone: only then are the objects visited. Needs the lock.
-int traverse_plugins(const Channel& channel, visitproc visit, void* arg);
-/// Closes the channel and lets the objects go, if they are the _Channel's
-/// alone (as traverse_plugins tells); the plug-ins then act as a closed
-/// channel's. Needs the lock.
-void clear_plugins(Channel& channel);
+/// The Python objects behind a channel's plug-ins (empty for a built-in
+/// codec or transport), handed to the _Channel that wraps the channel: from
+/// then on the _Channel owns them. It shows them to the garbage collector
+/// every time (a codec that keeps its channel to reply makes a cycle through
+/// them), and the adaptors only borrow them, under the interpreter lock, while
+/// it holds them. Call once, when the channel is wrapped. Needs the lock.
+struct PluginObjects {
+  Ref codec;
+  Ref transport;
+};
+PluginObjects adopt_plugins(const Channel& channel);
+
+/// Tells the channel's adaptors that the _Channel lets their objects go (it
+/// is cleared or freed): their calls then end as on a closed channel, on
+/// whatever thread they come. Call before the references go. Needs the lock;
+/// allocates nothing.
+void forget_plugins(const Channel& channel) noexcept;
 
 }  // namespace sigtap::py

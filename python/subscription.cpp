@@ -18,10 +18,13 @@ struct SubscriptionObject {
   // Shared only with the exit hook's list, which holds a weak reference.
   std::shared_ptr<Subscription> subscription;
   std::uint64_t worker_key;
-  // The one reference to the callable, shared with the receive thread's
-  // callback: it lives while either holds it, and the thread's life is
-  // bound to this handle's.
-  std::shared_ptr<Ref> callable;
+  // Owned here and shown to the collector every time: the receive thread
+  // holds no Python reference. It reaches the channel's plug-ins through the
+  // _Channel, and the callable through the delivery, which lends it only
+  // while this handle lets the thread deliver.
+  PyObject* channel;
+  PyObject* callable;
+  std::shared_ptr<Delivery> delivery;
 };
 
 SubscriptionObject* object(PyObject* self) { return reinterpret_cast<SubscriptionObject*>(self); }
@@ -63,21 +66,35 @@ Ref make_item(Result<Message> item) {
 // Runs on the receive thread. The lock is kept after the call: the core asks
 // for the next item without waiting and says when it is about to wait
 // (before_wait), so a run of queued items is delivered under one hold.
-bool deliver(PyObject* callable, PyInterpreterState* interp, Result<Message> item) {
+//
+// The callable is the handle's, read through the delivery under the lock:
+// a stop made while this thread waited for the lock, or by a collection that
+// the item's allocations ran, delivers nothing more. It is called without a
+// reference of this thread's own, so that a collection on this thread inside
+// the call may free a handle that nothing else keeps; nothing between the
+// last read and the call allocates (the argument tuple is made before), and
+// the callable is not touched after it but through the delivery again.
+bool deliver(Delivery& delivery, Result<Message> item) {
   WorkerGil& gil = WorkerGil::current();
   // Once the interpreter finalizes, asking for the lock could end this thread
   // in the middle of C++ frames: the subscription ends instead.
-  if (!gil.acquire(interp)) return false;
+  if (!gil.acquire(delivery.interp)) return false;
+  if (!delivery.callable) return false;
   bool go_on = false;
   {
     Ref arg = make_item(std::move(item));
-    Ref result = Ref::steal(PyObject_CallFunctionObjArgs(callable, arg.get(), nullptr));
+    Ref args = Ref::steal(PyTuple_Pack(1, arg.get()));
+    if (!delivery.callable) {
+      PyErr_Clear();
+      return false;
+    }
+    Ref result = args ? Ref::steal(PyObject_Call(delivery.callable, args.get(), nullptr)) : Ref();
     if (!result) {
-      PyErr_WriteUnraisable(callable);
+      PyErr_WriteUnraisable(delivery.callable);  // nullptr if the call freed the handle
     } else {
       int truth = PyObject_IsTrue(result.get());
       if (truth < 0) PyErr_Clear();  // a result whose truth cannot be told ends it, silently
-      go_on = truth == 1;
+      go_on = truth == 1 && delivery.callable;
     }
   }
   gil.pace();
@@ -86,8 +103,14 @@ bool deliver(PyObject* callable, PyInterpreterState* interp, Result<Message> ite
 
 // ---- methods -----------------------------------------------------------------
 
+// Nothing is delivered once a stop is made: the thread checks under the lock.
+void stop_delivering(PyObject* self) noexcept {
+  if (Delivery* delivery = object(self)->delivery.get()) delivery->callable = nullptr;
+}
+
 PyObject* subscription_stop(PyObject* self, PyObject*) {
   drain_releases();
+  stop_delivering(self);
   if (!stop_interruptibly(subscription_of(self))) return nullptr;  // Ctrl-C
   Py_RETURN_NONE;
 }
@@ -110,15 +133,18 @@ PyGetSetDef subscription_getset[] = {
 
 // ---- slots -------------------------------------------------------------------
 
-void subscription_dealloc(PyObject* self) {
+void subscription_dealloc(PyObject* self) noexcept {
   PyTypeObject* type = Py_TYPE(self);
   PyObject_GC_UnTrack(self);
   SubscriptionObject* obj = object(self);
   unregister_worker(obj->worker_key);
   // A subscription lives only as long as its handle. Freed from inside its own
   // callback, the core does not wait for the thread (it would wait for itself).
-  stop_releasing_lock(*obj->subscription);
-  obj->callable.~shared_ptr();
+  stop_delivering(self);
+  stop_for_free(*obj->subscription);
+  Py_CLEAR(obj->callable);
+  Py_CLEAR(obj->channel);
+  obj->delivery.~shared_ptr();
   obj->subscription.~shared_ptr();
   drain_releases();
   auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
@@ -126,27 +152,41 @@ void subscription_dealloc(PyObject* self) {
   Py_DECREF(type);  // instances of a heap type hold a reference to it
 }
 
-int subscription_traverse(PyObject* self, visitproc visit, void* arg) {
+int subscription_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
   Py_VISIT(Py_TYPE(self));
-  if (const std::shared_ptr<Ref>& callable = object(self)->callable) Py_VISIT(callable->get());
+  Py_VISIT(object(self)->channel);
+  Py_VISIT(object(self)->callable);
   return 0;
 }
 
 // A handle that nobody can reach is as good as freed: the subscription stops
-// (from its own thread, where the collector may run, without waiting), and
-// the callable goes once the thread has let it go too.
-int subscription_clear(PyObject* self) {
+// here, before the collector clears any object of the cycle, so that no
+// callback meets a cleared object. On its own thread (a collection inside
+// its callback, or among the allocations of a delivery) it is not waited
+// for, and delivers nothing more.
+void subscription_finalize(PyObject* self) {
+  PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+  PyErr_Fetch(&type, &value, &traceback);
+  stop_delivering(self);
+  stop_for_free(*object(self)->subscription);
+  PyErr_Restore(type, value, traceback);
+}
+
+// After the finalizer: the thread has ended, or is ending without delivering.
+int subscription_clear(PyObject* self) noexcept {
   SubscriptionObject* obj = object(self);
-  stop_releasing_lock(*obj->subscription);
-  obj->callable.reset();
+  stop_delivering(self);
+  Py_CLEAR(obj->callable);
+  Py_CLEAR(obj->channel);
   return 0;
 }
 
 PyType_Slot subscription_slots[] = {
     {Py_tp_doc, const_cast<char*>("A running `_Channel.subscribe`.")},
-    {Py_tp_dealloc, slot<subscription_dealloc>()},
-    {Py_tp_traverse, slot<subscription_traverse>()},
-    {Py_tp_clear, slot<subscription_clear>()},
+    nothrow_slot<Py_tp_dealloc, subscription_dealloc>(),
+    nothrow_slot<Py_tp_traverse, subscription_traverse>(),
+    nothrow_slot<Py_tp_clear, subscription_clear>(),
+    {Py_tp_finalize, slot<subscription_finalize>()},
     {Py_tp_methods, subscription_methods},
     {Py_tp_getset, subscription_getset},
     {0, nullptr},
@@ -167,21 +207,28 @@ PyTypeObject* subscription_type_cell = nullptr;
 
 PyTypeObject* subscription_type() { return type_once(subscription_type_cell, &subscription_spec); }
 
-PyObject* subscription_to_py(std::unique_ptr<Subscription> subscription, std::shared_ptr<Ref> callable) {
+PyObject* subscription_to_py(std::unique_ptr<Subscription> subscription, PyObject* channel,
+                             std::shared_ptr<Delivery> delivery) {
   PyObject* self = worker_to_py(subscription_type(), std::move(subscription), &SubscriptionObject::subscription);
-  if (self) new (&object(self)->callable) std::shared_ptr<Ref>(std::move(callable));
+  if (!self) {
+    delivery->callable = nullptr;  // stopped and joined: only for form
+    return nullptr;
+  }
+  SubscriptionObject* obj = object(self);
+  obj->channel = Py_NewRef(channel);
+  obj->callable = Py_NewRef(delivery->callable);
+  new (&obj->delivery) std::shared_ptr<Delivery>(std::move(delivery));
   return self;
 }
 
-SubscriptionHandlers subscription_handlers(Ref callable) {
-  // std::function must be copyable; the Ref is not, so it is shared. The last
-  // copy goes on the receive thread, which queues the release.
-  auto held = std::make_shared<Ref>(std::move(callable));
-  PyInterpreterState* interp = PyInterpreterState_Get();
+SubscriptionHandlers subscription_handlers(PyObject* callable) {
+  auto delivery = std::make_shared<Delivery>();
+  delivery->callable = callable;
+  delivery->interp = PyInterpreterState_Get();
   return {
-      [held, interp](Result<Message> item) { return deliver(held->get(), interp, std::move(item)); },
+      [delivery](Result<Message> item) { return deliver(*delivery, std::move(item)); },
       [] { WorkerGil::current().release(); },
-      held,
+      delivery,
   };
 }
 

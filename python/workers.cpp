@@ -90,6 +90,22 @@ bool stop_interruptibly(Periodic& periodic) { return stop_and_run_handlers(perio
 
 bool stop_interruptibly(Subscription& subscription) { return stop_and_run_handlers(subscription); }
 
+void stop_for_free(Periodic& periodic) noexcept {
+  if (finalizing()) {
+    periodic.stop_and_detach();
+  } else {
+    stop_releasing_lock(periodic);
+  }
+}
+
+void stop_for_free(Subscription& subscription) noexcept {
+  if (finalizing()) {
+    subscription.stop_and_detach();
+  } else {
+    stop_releasing_lock(subscription);
+  }
+}
+
 StoppingWorkers::StoppingWorkers() {
   // Strong references are taken under the lock and the stops requested
   // without it: a handle freed meanwhile on another thread unregisters

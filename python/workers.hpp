@@ -40,6 +40,14 @@ void stop_releasing_lock(Subscription& subscription);
 bool stop_interruptibly(Periodic& periodic);
 bool stop_interruptibly(Subscription& subscription);
 
+/// As stop_releasing_lock(), for a handle being freed or collected (its
+/// deallocator must not throw nor be unwound): once the interpreter
+/// finalizes, the lock is kept (asking for it back could end the calling
+/// thread) and the worker, which the exit hook has ended already, is not
+/// waited for.
+void stop_for_free(Periodic& periodic) noexcept;
+void stop_for_free(Subscription& subscription) noexcept;
+
 /// The senders and subscriptions listed when the interpreter exits, told to
 /// stop all at once (by the exit hook) and held until end().
 class StoppingWorkers {
