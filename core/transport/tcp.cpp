@@ -71,9 +71,9 @@ constexpr std::size_t kMaxRead = 65536;
 // a smaller one is copied into a packet of its size, so the queue never holds
 // much more memory than the data it counts.
 constexpr std::size_t kKeepBuffer = kMaxRead - kMaxRead / 8;
-// At most this many full reads in a row are queued with one wake-up of the
-// receiver: about the run of data a receiver takes at once.
-constexpr int kQuietReads = 4;
+// At most this many reads in a row are queued with one wake-up of the
+// receiver, which then takes them in a few runs.
+constexpr int kQuietReads = 16;
 // A reader's stack: it only waits, reads and queues.
 constexpr std::size_t kReaderStack = std::size_t{128} << 10;
 // The fewest descriptors a listener leaves to the rest of the process.
@@ -258,10 +258,10 @@ void read_loop(const std::shared_ptr<Shared>& shared, const std::shared_ptr<Conn
         }
         packet.timestamp = wall_clock_timestamp();
         packet.source = source;
-        // A full read likely leaves more to read: a few such packets go to
-        // the receiver with one wake-up (the next read that finds nothing
-        // wakes it at once).
-        const bool more = size == kMaxRead && ++quiet < kQuietReads;
+        // Reads that find data in a row go to a waiting receiver with one
+        // wake-up (the next read that finds nothing wakes it at once): each
+        // wake-up may take the reader's processor from it.
+        const bool more = ++quiet < kQuietReads;
         if (!more) quiet = 0;
         reserved = producer.push_and_reserve(std::move(packet), kMaxRead, more);
         continue;
