@@ -186,19 +186,56 @@ bool Queue::Producer::reserve(std::size_t size) {
   return true;
 }
 
+bool Queue::Producer::take_room(std::size_t size) {
+  if (queue_.closed_ || queue_.first_waiter_ || queue_.share_full(share_, size) || !queue_.has_room(size)) return false;
+  queue_.granted_bytes_ += size;
+  ++queue_.granted_packets_;
+  held_ = size;
+  return true;
+}
+
+bool Queue::Producer::try_reserve(std::size_t size) {
+  cancel();
+  const std::unique_lock lock = lock_spinning(queue_.mutex_);
+  return take_room(size);
+}
+
 void Queue::Producer::push(Packet packet) {
+  (void)push_and_reserve(std::move(packet), 0, false);
+}
+
+bool Queue::Producer::push_and_reserve(Packet packet, std::size_t next, bool defer_wake) {
   std::unique_lock lock = lock_spinning(queue_.mutex_);
   // Appended before the room is given back: a failed allocation leaves the
   // room held, for the destructor to give back. After close the packet is
   // dropped, and released outside the lock.
   if (!queue_.closed_) queue_.append(std::move(packet), share_);
   queue_.give_back(*std::exchange(held_, std::nullopt));
-  queue_.wake_receiver(lock);
+  const bool reserved = next > 0 && take_room(next);
+  if (defer_wake) {
+    wakes_deferred_ += queue_.waiters_ > 0;
+    lock.unlock();
+  } else {
+    queue_.wake_receiver(lock);
+    wake_deferred();
+  }
+  return reserved;
+}
+
+void Queue::Producer::wake_deferred() {
+  // Without the lock: a receiver that has not begun to wait yet finds the
+  // packets before it would. More than one packet may be for more than one.
+  switch (std::exchange(wakes_deferred_, 0)) {
+    case 0: break;
+    case 1: queue_.cv_.notify_one(); break;
+    default: queue_.cv_.notify_all(); break;
+  }
 }
 
 void Queue::Producer::cancel() {
+  wake_deferred();
   if (!held_) return;
-  std::lock_guard lock(queue_.mutex_);
+  const std::unique_lock lock = lock_spinning(queue_.mutex_);
   queue_.give_back(*std::exchange(held_, std::nullopt));
 }
 
@@ -253,7 +290,7 @@ Result<std::optional<Packet>> Queue::pop_waiting(std::optional<Instant> deadline
     }
     cv_.notify_all();
   });
-  std::unique_lock lock(mutex_);
+  std::unique_lock lock = lock_spinning(mutex_);
   for (;;) {
     if (count_ > 0) {
       Packet p = take_front();

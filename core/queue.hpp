@@ -71,15 +71,35 @@ class Queue : private ForkLocks {
     /// may queue one), then holds that room for it; false once the queue is
     /// closed.
     bool reserve(std::size_t size);
-    /// Queues the packet, at most as large as the room held, in that room.
+    /// reserve() without waiting: holds the room and returns true only when
+    /// it is free now and no other producer waits for room before it; false
+    /// otherwise (also once closed), holding nothing.
+    bool try_reserve(std::size_t size);
+    /// Queues the packet, at most as large as the room held, in that room,
+    /// and wakes a receiver that waits for it.
     void push(Packet packet);
-    /// Gives the room held back, unused.
+    /// push() for a producer that reads on at once: under the same hold of
+    /// the lock it also tries to hold room for `next` bytes, as try_reserve()
+    /// does, and returns whether it holds it. With `defer_wake` a receiver
+    /// that waits is woken only when this producer next waits, cancels,
+    /// pushes without deferring or ends, so that a burst costs one wake-up.
+    bool push_and_reserve(Packet packet, std::size_t next, bool defer_wake);
+    /// Gives the room held back, unused (and wakes a receiver a push left
+    /// waiting).
     void cancel();
 
    private:
+    // Under the queue lock: the room for `size` bytes if it is free now and
+    // no other producer waits before this one.
+    bool take_room(std::size_t size);
+    // Wakes a receiver that a deferred push left waiting.
+    void wake_deferred();
+
     Queue& queue_;
     Share* share_ = nullptr;
     std::optional<std::size_t> held_;
+    // Packets pushed with a receiver waiting and no wake-up yet.
+    std::size_t wakes_deferred_ = 0;
   };
   /// The oldest packet; nothing when `timeout` passes first (no limit when
   /// absent; zero polls) or the calling worker thread is asked to stop

@@ -62,6 +62,10 @@ struct Connection {
 
   const Fd fd;
   Unsent unsent;
+  /// Set by a listener's reader when the peer ended its stream: the peer
+  /// sends nothing more, but may still read, so the connection stays a send
+  /// target without a reader (see accept_loop for its release).
+  std::atomic<bool> peer_finished{false};
 };
 
 }  // namespace tcp
@@ -75,7 +79,8 @@ using tcp::Shared;
 // retrying at once would not cure (no descriptors or memory left).
 constexpr auto kAcceptRetryPause = std::chrono::milliseconds(100);
 // The accept thread also looks at the closed flag this often, so it ends
-// even when close could not reach the listener to wake it.
+// even when close could not reach the listener to wake it, and at the
+// half-closed connections, to release those that failed.
 constexpr auto kAcceptSlice = std::chrono::milliseconds(500);
 // A blocked send looks at the closed flag and the interrupt check this
 // often; a connect looks at the interrupt check as often.
@@ -85,6 +90,13 @@ constexpr std::size_t kMaxRead = 65536;
 // The most a connection may lack from interrupted sends before another is
 // kept for it (see keep_rest).
 constexpr std::size_t kMaxUnsent = std::size_t{64} << 20;
+// A read of at least this much is queued in the reader's buffer as it is;
+// a smaller one is copied into a packet of its size, so the queue never holds
+// much more memory than the data it counts.
+constexpr std::size_t kKeepBuffer = kMaxRead - kMaxRead / 8;
+// At most this many reads in a row are queued with one wake-up of the
+// receiver, which then takes them in a few runs.
+constexpr int kQuietReads = 16;
 // A reader's stack: it only waits, reads and queues.
 constexpr std::size_t kReaderStack = std::size_t{128} << 10;
 // The fewest descriptors a listener leaves to the rest of the process.
@@ -246,44 +258,83 @@ void drop_connections(Shared& shared, std::span<const std::shared_ptr<Connection
   for (const auto& c : dropped) c->shutdown();
 }
 
-// Waits until the peer has sent something, without taking any of it: the
-// bytes ready (at most kMaxRead), or 0 once the stream ended or failed.
-std::size_t wait_readable(int fd) {
+// Sleeps until the socket has something to read, has ended or failed (the
+// next read tells which); false if poll itself fails. An urgent byte alone
+// does not count as readable: a plain read skips it.
+bool wait_readable(int fd) {
   for (;;) {
-    int ready = 0;
-    if (::ioctl(fd, FIONREAD, &ready) != 0) return 0;
-    if (ready > 0) return std::min<std::size_t>(static_cast<std::size_t>(ready), kMaxRead);
-    std::uint8_t byte;
-    const ssize_t n = ::recv(fd, &byte, 1, MSG_PEEK);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return 0;
+    pollfd p{fd, POLLIN, 0};
+    const int r = ::poll(&p, 1, -1);
+    if (r > 0) return true;
+    if (r < 0 && errno != EINTR) return false;
   }
 }
 
-// A connection's reader. It reads only once the queue has room for what it
-// will read, into a packet of that size: while the receiver is behind, the
-// data waits in the system's buffers (and TCP flow control holds the peer
-// back), so a waiting or idle connection costs no buffer here.
+// Gives the buffer's storage back.
+void release(Bytes& buffer) {
+  buffer.clear();
+  buffer.shrink_to_fit();
+}
+
+// A connection's reader. It reads only once the queue has room for the most
+// one read takes, so while the receiver is behind the data waits in the
+// system's buffers (and TCP flow control holds the peer back). Reads never
+// wait: the room goes back to the queue before the reader sleeps for data,
+// and so does its buffer, so a waiting or idle connection holds neither.
+// A plain recv leaves an urgent byte (MSG_OOB) out of the stream.
 void read_loop(const std::shared_ptr<Shared>& shared, const std::shared_ptr<Connection>& conn,
                std::uint64_t source, bool accepted) {
+  bool peer_finished = false;
   try {
     // A listener's connections each get a share of the queue, so that one
     // client's flood does not stand in front of every other client's data.
     Queue::Producer producer(shared->queue, accepted);
     const int fd = conn->fd.get();
+    // kMaxRead bytes while the stream flows, handed on with a large read.
+    Bytes buffer;
+    // Whether the room for the next read is held already, and how many
+    // packets in a row were queued without waking the receiver.
+    bool reserved = false;
+    int quiet = 0;
     for (;;) {
-      const std::size_t size = wait_readable(fd);
-      if (size == 0 || !producer.reserve(size)) break;
-      Packet packet;
-      packet.data.reserve(size);
-      packet.data.resize_for_overwrite(size);
-      const ssize_t n = ::recv(fd, packet.data.data(), size, MSG_DONTWAIT);
-      if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
-      if (n <= 0) break;
-      packet.data.resize(static_cast<std::size_t>(n));
-      packet.timestamp = wall_clock_timestamp();
-      packet.source = source;
-      producer.push(std::move(packet));
+      if (!reserved && !producer.try_reserve(kMaxRead)) {
+        release(buffer);
+        if (!producer.reserve(kMaxRead)) break;  // closed
+      }
+      reserved = false;
+      if (buffer.capacity() < kMaxRead) {
+        buffer.reserve(kMaxRead);
+        buffer.resize_for_overwrite(kMaxRead);
+      }
+      const ssize_t n = ::recv(fd, buffer.data(), kMaxRead, MSG_DONTWAIT);
+      if (n > 0) {
+        const auto size = static_cast<std::size_t>(n);
+        Packet packet;
+        if (size >= kKeepBuffer) {
+          buffer.resize(size);
+          packet.data = std::move(buffer);
+        } else {
+          packet.data.assign(buffer.data(), buffer.data() + size);
+        }
+        packet.timestamp = wall_clock_timestamp();
+        packet.source = source;
+        // Reads that find data in a row go to a waiting receiver with one
+        // wake-up (the next read that finds nothing wakes it at once): each
+        // wake-up may take the reader's processor from it.
+        const bool more = ++quiet < kQuietReads;
+        if (!more) quiet = 0;
+        reserved = producer.push_and_reserve(std::move(packet), kMaxRead, more);
+        continue;
+      }
+      if (n == 0) {
+        peer_finished = true;
+        break;
+      }
+      if (errno == EINTR) continue;
+      if (errno != EAGAIN && errno != EWOULDBLOCK) break;
+      producer.cancel();
+      release(buffer);
+      if (!wait_readable(fd)) break;
     }
   } catch (const std::bad_alloc&) {
     // Out of memory: this connection ends as if its peer had gone (the rest
@@ -291,11 +342,15 @@ void read_loop(const std::shared_ptr<Shared>& shared, const std::shared_ptr<Conn
   }
   if (!accepted) {
     // The client's only connection ended: receivers get what is queued and
-    // then learn that nothing more will come.
+    // then learn that nothing more will come. Sends still go to it until
+    // the system reports it gone.
     shared->queue.close();
+  } else if (peer_finished) {
+    // The peer will send nothing more (a FIN says only that), but may wait
+    // for a reply: the reader ends, the connection stays a send target.
+    conn->peer_finished.store(true, std::memory_order_release);
   } else {
-    // A listener that never sends would otherwise keep the socket of every
-    // client that ever went away.
+    // A failed stream: a listener that never sends would otherwise keep it.
     drop_connections(*shared, std::span(&conn, 1));
   }
 }
@@ -334,16 +389,68 @@ bool descriptors_to_spare(int listener) {
   return lowest_free.valid() && static_cast<rlim_t>(lowest_free.get()) + reserve < limit.rlim_cur;
 }
 
+// Drops the half-closed connections whose socket failed since their reader
+// ended (the peer reset it, or keepalive found it gone): nobody reads them
+// any more to notice.
+void release_failed_half_closed(Shared& shared) {
+  std::vector<std::shared_ptr<Connection>> finished;
+  {
+    std::lock_guard lock(shared.conns_mutex);
+    for (const auto& c : shared.conns) {
+      if (c->peer_finished.load(std::memory_order_acquire)) finished.push_back(c);
+    }
+  }
+  if (finished.empty()) return;
+  std::vector<pollfd> polls;
+  polls.reserve(finished.size());
+  for (const auto& c : finished) polls.push_back({c->fd.get(), 0, 0});
+  if (::poll(polls.data(), polls.size(), 0) <= 0) return;
+  std::size_t failed = 0;
+  for (std::size_t i = 0; i < finished.size(); ++i) {
+    if (polls[i].revents & (POLLERR | POLLHUP)) finished[failed++] = std::move(finished[i]);
+  }
+  drop_connections(shared, std::span(finished.data(), failed));
+}
+
+// Drops the oldest half-closed connection, whose peer only might still read;
+// false when there is none.
+bool release_oldest_half_closed(Shared& shared) {
+  std::shared_ptr<Connection> oldest;
+  {
+    std::lock_guard lock(shared.conns_mutex);
+    const auto it = std::find_if(shared.conns.begin(), shared.conns.end(), [](const auto& c) {
+      return c->peer_finished.load(std::memory_order_acquire);
+    });
+    if (it == shared.conns.end()) return false;
+    oldest = std::move(*it);
+    shared.conns.erase(it);
+  }
+  oldest->shutdown();
+  return true;
+}
+
 void accept_loop(const std::shared_ptr<Shared>& shared, Fd listener) {
+  Instant next_look = Clock::now() + kAcceptSlice;
   for (;;) {
+    if (shared->closed.load(std::memory_order_acquire)) return;
+    const Instant now = Clock::now();
+    if (now >= next_look) {
+      next_look = now + kAcceptSlice;
+      try {
+        release_failed_half_closed(*shared);
+      } catch (const std::bad_alloc&) {
+        // Looked at again next slice.
+      }
+    }
     if (!descriptors_to_spare(listener.get())) {
-      // New connections wait in the backlog until connections end.
+      // Half-closed connections make room first, oldest first; without
+      // them, new connections wait in the backlog until connections end.
+      if (release_oldest_half_closed(*shared)) continue;
       std::this_thread::sleep_for(kAcceptRetryPause);
-      if (shared->closed.load(std::memory_order_acquire)) return;
       continue;
     }
     pollfd p{listener.get(), POLLIN, 0};
-    int ready = ::poll(&p, 1, poll_millis(kAcceptSlice));
+    int ready = ::poll(&p, 1, poll_millis(next_look - now));
     if (shared->closed.load(std::memory_order_acquire)) return;
     if (ready < 0 && errno != EINTR) std::this_thread::sleep_for(kAcceptRetryPause);
     if (ready <= 0) continue;

@@ -35,7 +35,8 @@ struct Shared {
   /// a socket call that may block.
   std::mutex conns_mutex;
   /// The client's one connection, or the listener's live connections in
-  /// order of acceptance.
+  /// order of acceptance (with those whose peer half-closed: they have no
+  /// reader any more, but still take what is sent).
   std::vector<std::shared_ptr<Connection>> conns;
   std::atomic<bool> closed{false};
 };
