@@ -82,9 +82,6 @@ constexpr auto kAcceptRetryPause = std::chrono::milliseconds(100);
 // even when close could not reach the listener to wake it, and at the
 // half-closed connections, to release those that failed.
 constexpr auto kAcceptSlice = std::chrono::milliseconds(500);
-// A blocked send looks at the closed flag and the interrupt check this
-// often; a connect looks at the interrupt check as often.
-constexpr auto kSendSlice = std::chrono::milliseconds(100);
 // The most one read takes: the largest packet a reader queues.
 constexpr std::size_t kMaxRead = 65536;
 // The most a connection may lack from interrupted sends before another is
@@ -117,15 +114,16 @@ Result<Fd> connect_with_timeout(const SocketAddress& addr, Clock::duration timeo
   if (!fd.valid()) return Error::io_errno(errno);
   if (::connect(fd.get(), addr.get(), addr.len) != 0) {
     if (errno != EINPROGRESS && errno != EINTR) return Error::io_errno(errno);
-    Instant deadline = Clock::now() + timeout;
+    InterruptibleWait wait(Clock::now() + timeout);
     for (;;) {
-      Instant now = Clock::now();
-      if (now >= deadline) return Error::io(IoKind::TimedOut, "connection timed out");
       pollfd p{fd.get(), POLLOUT, 0};
-      int r = ::poll(&p, 1, poll_millis(std::min<Clock::duration>(deadline - now, kSendSlice)));
+      int r = ::poll(&p, 1, poll_millis(wait.slice()));
       if (r < 0 && errno != EINTR) return Error::io_errno(errno);
       if (r > 0) break;
-      if (interrupt_requested()) return Error::io_errno(EINTR);
+      if (const std::optional<WaitEnd> end = wait.next()) {
+        if (*end == WaitEnd::kTimedOut) return Error::io(IoKind::TimedOut, "connection timed out");
+        return Error::io_errno(EINTR);
+      }
     }
     int err = 0;
     socklen_t len = sizeof err;
@@ -159,19 +157,6 @@ Status tune_connection(int fd) {
 // Runs the caller's interrupt check (Ctrl-C, a worker's stop) for a blocked
 // send, at most once a send slice: the check may take the interpreter lock,
 // and a peer that reads slowly wakes the send often.
-class SlicedInterrupt {
- public:
-  bool requested() {
-    const Instant now = Clock::now();
-    if (now < next_) return false;
-    next_ = now + kSendSlice;
-    return interrupt_requested();
-  }
-
- private:
-  Instant next_ = Clock::now();
-};
-
 enum class Progress { Done, Pending, Failed };
 
 // Writes what the socket takes now from data[offset..], without waiting.
@@ -551,7 +536,7 @@ Status Tcp::send_to_client(const Bytes& bytes) {
   const std::span<const std::uint8_t> data(bytes.data(), bytes.size());
   std::size_t offset = 0;
   Error failure = Error::closed();
-  SlicedInterrupt interrupt;
+  InterruptibleWait wait;  // looks at close and at the interrupts a slice apart
   for (;;) {
     switch (write_pending(*conn, data, offset, &failure)) {
       case Progress::Done: return {};
@@ -561,7 +546,7 @@ Status Tcp::send_to_client(const Bytes& bytes) {
     // The peer is not reading: wait as long as it takes (a client sends at
     // its server's pace), but look at close and at the caller in between.
     if (shared_->closed.load(std::memory_order_acquire)) return Error::closed();
-    if (interrupt.requested()) {
+    if (wait.next()) {
       bool kept = false;
       try {
         std::shared_ptr<const std::vector<std::uint8_t>> copy;
@@ -576,7 +561,7 @@ Status Tcp::send_to_client(const Bytes& bytes) {
       return Error::io_errno(EINTR);
     }
     pollfd p{conn->fd.get(), POLLOUT, 0};
-    (void)::poll(&p, 1, poll_millis(kSendSlice));
+    (void)::poll(&p, 1, poll_millis(wait.slice()));
   }
 }
 
@@ -634,14 +619,14 @@ Status Tcp::send_to_listeners_clients(const Bytes& bytes) {
   }
 
   std::vector<pollfd> polls;
-  SlicedInterrupt interrupt;
+  InterruptibleWait wait;  // looks at close and at the interrupts a slice apart
   bool interrupted = false;
   while (!pending.empty() && !shared_->closed.load(std::memory_order_acquire)) {
     // A client is dropped once it has taken no byte for the whole stall
     // limit, or has not taken what it lacks by its deadline; an interrupt
     // does not spare it.
     const Instant now = Clock::now();
-    Instant wake = now + kSendSlice;
+    Instant wake = now + wait.slice();
     std::size_t kept = 0;
     for (auto& p : pending) {
       const Instant stall_end = std::min(p.last_progress + stall_limit_, p.deadline);
@@ -654,7 +639,7 @@ Status Tcp::send_to_listeners_clients(const Bytes& bytes) {
     }
     pending.resize(kept);
     if (pending.empty()) break;
-    if (interrupt.requested()) {
+    if (wait.next()) {
       interrupted = true;
       break;
     }
