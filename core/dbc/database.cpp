@@ -18,8 +18,8 @@
 #include "core/dbc/bits.hpp"
 #include "core/interrupt.hpp"
 #include "core/text.hpp"
-#include "core/transport/fd.hpp"
-#include "core/transport/path_error.hpp"
+#include "core/fd.hpp"
+#include "core/path_error.hpp"
 
 namespace sigtap::dbc {
 namespace {
@@ -45,9 +45,8 @@ bool valid_utf8(std::string_view text) {
 // as they arrive, so that neither a device nor a file that keeps growing can
 // fill memory.
 Result<std::string> read_file(const std::string& path) {
-  using transport::path_error;
-  SIGTAP_TRY(transport::check_path(path));
-  transport::Fd fd;
+  SIGTAP_TRY(check_path(path));
+  Fd fd;
   for (;;) {
     const int raw = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (raw >= 0) {

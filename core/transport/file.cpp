@@ -13,7 +13,7 @@
 
 #include "core/interrupt.hpp"
 #include "core/transport/builtin.hpp"
-#include "core/transport/path_error.hpp"
+#include "core/path_error.hpp"
 
 namespace sigtap::transport {
 namespace {

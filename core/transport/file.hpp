@@ -9,7 +9,7 @@
 #include <mutex>
 #include <optional>
 
-#include "core/transport/fd.hpp"
+#include "core/fd.hpp"
 #include "core/transport/transport.hpp"
 
 namespace sigtap::transport {

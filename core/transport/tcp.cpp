@@ -29,7 +29,7 @@
 #include "core/interrupt.hpp"
 #include "core/thread.hpp"
 #include "core/transport/builtin.hpp"
-#include "core/transport/fd.hpp"
+#include "core/fd.hpp"
 
 namespace sigtap::transport {
 namespace tcp {

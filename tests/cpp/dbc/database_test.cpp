@@ -11,7 +11,7 @@
 #include <map>
 
 #include "core/dbc/database.hpp"
-#include "core/transport/fd.hpp"
+#include "core/fd.hpp"
 #include "tests/cpp/test_data.hpp"
 
 namespace sigtap::dbc {
@@ -181,7 +181,7 @@ TEST(DbcDatabase, ReadsOnlyRegularFilesUpToTheLimit) {
   ASSERT_NE(mkdtemp(dir.data()), nullptr);
   const std::string fifo = dir + "/fifo.dbc", big = dir + "/big.dbc", nul = dir + std::string(1, '\0') + "x";
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-  const transport::Fd file(::open(big.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0600));
+  const Fd file(::open(big.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0600));
   ASSERT_EQ(ftruncate(file.get(), (off_t{64} << 20) + 1), 0);
   const std::tuple<std::string, std::string, IoKind> cases[] = {
       {fifo, fifo + ": not a regular file", IoKind::InvalidInput},
@@ -194,7 +194,7 @@ TEST(DbcDatabase, ReadsOnlyRegularFilesUpToTheLimit) {
     auto loading = std::async(std::launch::async, [&path = path] { return Database::from_file(path); });
     if (loading.wait_for(std::chrono::seconds(30)) != std::future_status::ready) {
       ADD_FAILURE() << path << ": still loading";
-      transport::Fd(::open(fifo.c_str(), O_WRONLY | O_NONBLOCK));  // a writer that comes and goes ends a wait
+      Fd(::open(fifo.c_str(), O_WRONLY | O_NONBLOCK));  // a writer that comes and goes ends a wait
     }
     const auto r = loading.get();
     EXPECT_EQ(r.ok() ? "" : r.error().fmt(), text);

@@ -9,14 +9,14 @@
 
 #include <cstring>
 
-#include "core/transport/fd.hpp"
+#include "core/fd.hpp"
 #include "core/transport/resolve.hpp"
 #include "tests/cpp/test_util.hpp"
 
 namespace sigtap::nettest {
 
 using namespace std::chrono_literals;
-using transport::Fd;
+using sigtap::Fd;
 
 inline Packet packet(const std::string& s) { return Packet{{s.begin(), s.end()}, {}, {}, {}}; }
 inline std::string text(const Packet& p) { return {p.data.begin(), p.data.end()}; }

@@ -5,7 +5,7 @@
 
 #include <utility>
 
-namespace sigtap::transport {
+namespace sigtap {
 
 /// Owns a descriptor (or none, -1) and closes it on destruction. Move-only.
 class Fd {
@@ -36,4 +36,4 @@ class Fd {
   int fd_ = -1;
 };
 
-}  // namespace sigtap::transport
+}  // namespace sigtap

@@ -6,7 +6,7 @@
 
 #include "core/result.hpp"
 
-namespace sigtap::transport {
+namespace sigtap {
 
 /// The error with "PATH: " in front of its text and its kind kept, so that a
 /// script can tell a missing file from a forbidden one.
@@ -21,4 +21,4 @@ inline Status check_path(const std::string& path) {
   return path_error(path, Error::io(IoKind::InvalidInput, "file name contained an unexpected NUL byte"));
 }
 
-}  // namespace sigtap::transport
+}  // namespace sigtap
