@@ -8,6 +8,7 @@
 // number.
 #include "core/transport/tcp.hpp"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -361,17 +362,37 @@ void accept_one(const std::shared_ptr<Shared>& shared, Fd fd) {
   if (!spawn_reader(shared, conn, true).ok()) drop_connections(*shared, std::span(&conn, 1));
 }
 
+// How many descriptors the process has open, not counting the one this
+// takes to look (-1 when it cannot tell).
+long open_descriptors() {
+  DIR* dir = ::opendir("/proc/self/fd");
+  if (!dir) return -1;
+  long count = 0;
+  while (const dirent* entry = ::readdir(dir)) count += entry->d_name[0] != '.';
+  ::closedir(dir);
+  return count - 1;
+}
+
 // Whether the process has descriptors to spare for one more connection: a
 // reserve of a quarter of its limit (at least 64, at most half) stays for
 // everything else it does. The system hands out the lowest free number, so
 // the lowest free one tells how many are open in a process that does not
-// leave holes; finding none free at all also says no.
+// leave holes; finding none free at all also says no. A process may have
+// holes (a descriptor it inherited high up, files closed since), so within
+// twice the reserve of the limit the open ones are counted instead.
 bool descriptors_to_spare(int listener) {
   rlimit limit{};
   if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return true;
   const rlim_t reserve = std::min(std::max<rlim_t>(kDescriptorReserve, limit.rlim_cur / 4), limit.rlim_cur / 2);
-  const Fd lowest_free(fcntl(listener, F_DUPFD_CLOEXEC, 0));
-  return lowest_free.valid() && static_cast<rlim_t>(lowest_free.get()) + reserve < limit.rlim_cur;
+  rlim_t open = 0;
+  {
+    const Fd lowest_free(fcntl(listener, F_DUPFD_CLOEXEC, 0));
+    if (!lowest_free.valid()) return false;
+    open = static_cast<rlim_t>(lowest_free.get());
+  }
+  if (open + 2 * reserve < limit.rlim_cur) return true;
+  if (const long counted = open_descriptors(); counted >= 0) open = std::max(open, static_cast<rlim_t>(counted));
+  return open + reserve < limit.rlim_cur;
 }
 
 // Drops the half-closed connections whose socket failed since their reader
