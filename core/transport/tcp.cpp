@@ -143,7 +143,7 @@ enum class Progress { Done, Pending, Failed };
 // The descriptor stays blocking for its reader, so each call asks for
 // non-blocking behaviour itself.
 // MSG_NOSIGNAL: a peer gone away is an error to report, not a SIGPIPE.
-Progress write_some(int fd, const Bytes& data, std::size_t& offset, Error* failure) {
+Progress write_some(int fd, const PacketBytes& data, std::size_t& offset, Error* failure) {
   while (offset < data.size()) {
     std::size_t chunk = std::min<std::size_t>(data.size() - offset, INT_MAX);
     ssize_t n = ::send(fd, data.data() + offset, chunk, MSG_NOSIGNAL | MSG_DONTWAIT);
@@ -215,12 +215,13 @@ void read_loop(const std::shared_ptr<Shared>& shared, const std::shared_ptr<Conn
       const std::size_t size = wait_readable(fd);
       if (size == 0 || !producer.reserve(size)) break;
       Packet packet;
-      packet.data.reserve(size);
-      packet.data.resize_for_overwrite(size);
-      const ssize_t n = ::recv(fd, packet.data.data(), size, MSG_DONTWAIT);
+      Bytes& data = packet.data.make_owned();
+      data.reserve(size);
+      data.resize_for_overwrite(size);
+      const ssize_t n = ::recv(fd, data.data(), size, MSG_DONTWAIT);
       if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
       if (n <= 0) break;
-      packet.data.resize(static_cast<std::size_t>(n));
+      data.resize(static_cast<std::size_t>(n));
       packet.timestamp = wall_clock_timestamp();
       packet.source = source;
       producer.push(std::move(packet));
@@ -372,7 +373,7 @@ Status Tcp::send(const Packet& packet) {
   return send_to_client(packet.data);
 }
 
-Status Tcp::send_to_client(const Bytes& data) {
+Status Tcp::send_to_client(const PacketBytes& data) {
   std::shared_ptr<Connection> conn;
   {
     std::lock_guard lock(shared_->conns_mutex);
@@ -403,7 +404,7 @@ Status Tcp::send_to_client(const Bytes& data) {
   }
 }
 
-Status Tcp::send_to_listeners_clients(const Bytes& data) {
+Status Tcp::send_to_listeners_clients(const PacketBytes& data) {
   std::lock_guard send_lock(send_mutex_);
   std::vector<std::shared_ptr<Connection>> targets;
   {

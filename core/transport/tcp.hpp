@@ -111,8 +111,8 @@ class Tcp final : public Transport {
   const SocketAddress& local_addr() const { return local_addr_; }
 
  private:
-  Status send_to_client(const Bytes& data);
-  Status send_to_listeners_clients(const Bytes& data);
+  Status send_to_client(const PacketBytes& data);
+  Status send_to_listeners_clients(const PacketBytes& data);
 
   const SocketAddress local_addr_;
   const std::shared_ptr<tcp::Shared> shared_;
