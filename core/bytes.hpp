@@ -336,7 +336,7 @@ class PacketBytes {
   }
   PacketBytes& operator=(PacketBytes&& other) noexcept {
     if (this == &other) return *this;
-    if (!is_lent_ && !other.is_lent_) {
+    if (!is_lent_ && !other.is_lent_) [[likely]] {
       owned_ = std::move(other.owned_);
     } else {
       destroy();
@@ -406,21 +406,28 @@ class PacketBytes {
   }
 
  private:
+  // Lent bytes are the rare case: their paths stay out of line, so that
+  // moving and dropping owned bytes costs one test more than Bytes does.
   void destroy() noexcept {
-    if (is_lent_) {
-      lent_.~LentBytes();
+    if (is_lent_) [[unlikely]] {
+      destroy_lent();
     } else {
       owned_.~Bytes();
     }
   }
+  [[gnu::noinline]] void destroy_lent() noexcept { lent_.~LentBytes(); }
   // Takes what `other` holds, leaving it empty; this holds nothing yet.
   void construct_from(PacketBytes&& other) noexcept {
-    is_lent_ = other.is_lent_;
-    if (is_lent_) {
-      new (&lent_) LentBytes(std::move(other.lent_));
+    if (other.is_lent_) [[unlikely]] {
+      construct_lent_from(other);
     } else {
       new (&owned_) Bytes(std::move(other.owned_));
+      is_lent_ = false;
     }
+  }
+  [[gnu::noinline]] void construct_lent_from(PacketBytes& other) noexcept {
+    new (&lent_) LentBytes(std::move(other.lent_));
+    is_lent_ = true;
   }
   bool equals(const std::uint8_t* b, std::size_t n) const noexcept {
     return size() == n && (n == 0 || std::memcmp(data(), b, n) == 0);
