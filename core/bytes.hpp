@@ -314,9 +314,10 @@ class PacketBytes {
   using const_iterator = const std::uint8_t*;
 
   PacketBytes() noexcept : owned_() {}
-  /// Implicit, so that a writer can hand its Bytes over.
+  /// Implicit, so that a writer can hand its Bytes over; a copy is asked
+  /// for by name.
   PacketBytes(Bytes&& bytes) noexcept : owned_(std::move(bytes)) {}
-  PacketBytes(const Bytes& bytes) : owned_(bytes) {}
+  explicit PacketBytes(const Bytes& bytes) : owned_(bytes) {}
   PacketBytes(LentBytes&& bytes) noexcept : lent_(std::move(bytes)), is_lent_(true) {}
   PacketBytes(std::initializer_list<std::uint8_t> bytes) : owned_(bytes) {}
   PacketBytes(const std::vector<std::uint8_t>& bytes) : owned_(bytes) {}

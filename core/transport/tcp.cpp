@@ -143,7 +143,7 @@ enum class Progress { Done, Pending, Failed };
 // The descriptor stays blocking for its reader, so each call asks for
 // non-blocking behaviour itself.
 // MSG_NOSIGNAL: a peer gone away is an error to report, not a SIGPIPE.
-Progress write_some(int fd, const PacketBytes& data, std::size_t& offset, Error* failure) {
+Progress write_some(int fd, std::span<const std::uint8_t> data, std::size_t& offset, Error* failure) {
   while (offset < data.size()) {
     std::size_t chunk = std::min<std::size_t>(data.size() - offset, INT_MAX);
     ssize_t n = ::send(fd, data.data() + offset, chunk, MSG_NOSIGNAL | MSG_DONTWAIT);
@@ -373,7 +373,7 @@ Status Tcp::send(const Packet& packet) {
   return send_to_client(packet.data);
 }
 
-Status Tcp::send_to_client(const PacketBytes& data) {
+Status Tcp::send_to_client(std::span<const std::uint8_t> data) {
   std::shared_ptr<Connection> conn;
   {
     std::lock_guard lock(shared_->conns_mutex);
@@ -404,7 +404,7 @@ Status Tcp::send_to_client(const PacketBytes& data) {
   }
 }
 
-Status Tcp::send_to_listeners_clients(const PacketBytes& data) {
+Status Tcp::send_to_listeners_clients(std::span<const std::uint8_t> data) {
   std::lock_guard send_lock(send_mutex_);
   std::vector<std::shared_ptr<Connection>> targets;
   {
