@@ -407,8 +407,8 @@ class PacketBytes {
   }
 
  private:
-  // Lent bytes are the rare case: their paths stay out of line, so that
-  // moving and dropping owned bytes costs one test more than Bytes does.
+  // Lent bytes are the rare case (one per 64 KiB read), kept off the path
+  // of owned bytes, whose moves and drops cost one test more than Bytes's.
   void destroy() noexcept {
     if (is_lent_) [[unlikely]] {
       destroy_lent();
@@ -416,7 +416,7 @@ class PacketBytes {
       owned_.~Bytes();
     }
   }
-  [[gnu::noinline]] void destroy_lent() noexcept { lent_.~LentBytes(); }
+  void destroy_lent() noexcept { lent_.~LentBytes(); }
   // Takes what `other` holds, leaving it empty; this holds nothing yet.
   void construct_from(PacketBytes&& other) noexcept {
     if (other.is_lent_) [[unlikely]] {
@@ -426,7 +426,7 @@ class PacketBytes {
       is_lent_ = false;
     }
   }
-  [[gnu::noinline]] void construct_lent_from(PacketBytes& other) noexcept {
+  void construct_lent_from(PacketBytes& other) noexcept {
     new (&lent_) LentBytes(std::move(other.lent_));
     is_lent_ = true;
   }
