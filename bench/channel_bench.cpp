@@ -45,8 +45,9 @@ Channel open_or_die(const std::string& url) {
 Message can_message(std::uint64_t seq) {
   Message m;
   m.packet.emplace();
-  m.packet->data.resize(8);
-  std::memcpy(m.packet->data.data(), &seq, sizeof seq);
+  sigtap::Bytes& data = m.packet->data.make_owned();
+  data.resize(8);
+  std::memcpy(data.data(), &seq, sizeof seq);
   m.packet->can = sigtap::CanHeader{0x123, false, false, false};
   return m;
 }

@@ -58,7 +58,7 @@ std::vector<Packet> frames_of(const dbc::Database& db) {
   std::uint64_t seed = 7;
   for (const dbc::Message& m : db.messages()) {
     Packet p{std::vector<std::uint8_t>(m.size), CanHeader{m.id, m.extended, m.fd, m.fd}, {}, {}};
-    for (auto& b : p.data) b = static_cast<std::uint8_t>((seed = seed * 6364136223846793005u + 1) >> 56);
+    for (auto& b : p.data.make_owned()) b = static_cast<std::uint8_t>((seed = seed * 6364136223846793005u + 1) >> 56);
     frames.push_back(std::move(p));
   }
   return frames;

@@ -79,7 +79,7 @@ void BM_PeriodicLateness(benchmark::State& state) {
       return true;
     });
     Message m;
-    m.packet.emplace().data.assign(8, 0x5A);
+    m.packet.emplace().data = Bytes(8, 0x5A);
     Instant before = Clock::now();
     auto p = sender.every(period, m, run);
     if (!p.ok() || !sub.ok()) std::abort();
@@ -150,10 +150,10 @@ void BM_SubscriptionThroughput(benchmark::State& state) {
     if (!sub.ok()) std::abort();
 
     Message m;
-    m.packet.emplace().data.resize(8);
+    m.packet.emplace().data = Bytes(8);
     const Instant start = Clock::now();
     for (std::uint64_t seq = 1; seq <= kPackets; ++seq) {
-      std::memcpy(m.packet->data.data(), &seq, sizeof seq);
+      std::memcpy(m.packet->data.make_owned().data(), &seq, sizeof seq);
       while (max_backlog && seq - received.load(std::memory_order_acquire) > max_backlog) std::this_thread::yield();
       if (!tx.send(m).ok()) std::abort();
     }

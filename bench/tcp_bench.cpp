@@ -48,7 +48,7 @@ void BM_TcpChannelStream(benchmark::State& state) {
       if (!client.ok()) return;
       sigtap::Message m;
       m.packet.emplace();
-      m.packet->data.assign(kChunk, 0x5a);
+      m.packet->data = sigtap::Bytes(kChunk, 0x5a);
       for (std::size_t sent = 0; sent < kTotal; sent += kChunk) {
         if (!client->send(m).ok()) break;
       }

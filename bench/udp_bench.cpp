@@ -32,7 +32,7 @@ void BM_UdpDatagrams64(benchmark::State& state) {
   }
   sigtap::Message m;
   m.packet.emplace();
-  m.packet->data.assign(64, 0x42);
+  m.packet->data = sigtap::Bytes(64, 0x42);
 
   std::size_t sent_total = 0, received_total = 0;
   for (auto _ : state) {

@@ -5,17 +5,11 @@
 
 namespace sigtap {
 
-void Bytes::free_storage(const Heap& heap) noexcept {
-  if (heap.release) {
-    heap.release(heap.context);
-  } else {
-    ::operator delete(heap.ptr);
-  }
-}
+void Bytes::free_heap() noexcept { ::operator delete(heap_); }
 
 Bytes& Bytes::operator=(const Bytes& other) {
   if (this == &other) return *this;
-  if (other.size_ > capacity_ || adopted()) {
+  if (other.size_ > capacity_) {
     Bytes fresh(other);
     return *this = std::move(fresh);
   }
@@ -30,23 +24,23 @@ std::size_t Bytes::next_capacity(std::size_t needed) const {
 
 void Bytes::grow_filled(std::size_t n, std::uint8_t value) {
   reallocate(next_capacity(n));
-  std::memset(heap_.ptr + size_, value, n - size_);
+  std::memset(heap_ + size_, value, n - size_);
   size_ = n;
 }
 
 void Bytes::reallocate(std::size_t capacity) {
   if (capacity <= kInline) {
     if (!on_heap()) return;
-    const Heap old = heap_;  // the bytes moving in place overwrite it
-    std::memcpy(inline_, old.ptr, size_);
-    free_storage(old);
+    std::uint8_t* const old = heap_;  // the bytes moving in place overwrite it
+    std::memcpy(inline_, old, size_);
+    ::operator delete(old);
     capacity_ = kInline;
     return;
   }
   auto* fresh = static_cast<std::uint8_t*>(::operator new(capacity));
   if (size_ != 0) std::memcpy(fresh, ptr(), size_);
   if (on_heap()) free_heap();
-  heap_ = Heap{fresh, nullptr, nullptr};
+  heap_ = fresh;
   capacity_ = capacity;
 }
 

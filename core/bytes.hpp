@@ -1,4 +1,5 @@
-// A byte string that keeps up to 64 bytes (the largest CAN FD frame) in place, so a frame costs no heap allocation.
+// Byte strings: Bytes keeps up to 64 bytes (the largest CAN FD frame) in place, so a frame costs no heap
+// allocation; LentBytes reads storage that another layer lends; PacketBytes, a packet's bytes, is either.
 #pragma once
 
 #include <algorithm>
@@ -12,6 +13,7 @@
 #include <new>
 #include <span>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 namespace sigtap {
@@ -68,59 +70,28 @@ class Bytes {
   }
   ~Bytes() { release(); }
 
-  /// Bytes in storage that another layer owns (the Python binding lends the
-  /// storage of a bytes object, so that a read lands where `.data` needs it):
-  /// `size` bytes of `capacity` (more than kInline) at `storage`. The storage
-  /// is read-only from here on: it belongs to an immutable Python bytes
-  /// object, which `.data` may already have handed out. Every member that
-  /// writes (the non-const accessors, resize, push_back, append, insert,
-  /// assign, copy assignment) first moves the bytes to storage of its own.
-  /// `release(context)` runs once when the storage is let go: on
-  /// destruction, or when the bytes move to storage of their own, on
-  /// whatever thread that happens.
-  static Bytes adopt(std::uint8_t* storage, std::size_t size, std::size_t capacity, void (*release)(void*),
-                     void* context) noexcept {
-    Bytes bytes;
-    bytes.heap_ = Heap{storage, release, context};
-    bytes.capacity_ = capacity;
-    bytes.size_ = size;
-    return bytes;
-  }
-  /// Whether the storage is adopted (see adopt()).
-  bool adopted() const noexcept { return on_heap() && heap_.release; }
-  /// The context of adopted storage given back through `release`; nullptr
-  /// for any other storage.
-  void* adopted_context(void (*release)(void*)) const noexcept {
-    return adopted() && heap_.release == release ? heap_.context : nullptr;
-  }
-
   std::size_t size() const noexcept { return size_; }
   bool empty() const noexcept { return size_ == 0; }
   std::size_t capacity() const noexcept { return capacity_; }
   static constexpr std::size_t max_size() noexcept { return PTRDIFF_MAX; }
-  /// The non-const accessors move adopted bytes to storage of their own first.
-  std::uint8_t* data() {
-    make_writable(0);
-    return ptr();
-  }
+  std::uint8_t* data() noexcept { return ptr(); }
   const std::uint8_t* data() const noexcept { return ptr(); }
-  std::uint8_t* begin() { return data(); }
-  std::uint8_t* end() { return data() + size_; }
-  const std::uint8_t* begin() const noexcept { return data(); }
-  const std::uint8_t* end() const noexcept { return data() + size_; }
+  std::uint8_t* begin() noexcept { return ptr(); }
+  std::uint8_t* end() noexcept { return ptr() + size_; }
+  const std::uint8_t* begin() const noexcept { return ptr(); }
+  const std::uint8_t* end() const noexcept { return ptr() + size_; }
   /// Unchecked, like the other element accessors.
-  std::uint8_t& operator[](std::size_t i) { return data()[i]; }
+  std::uint8_t& operator[](std::size_t i) noexcept { return ptr()[i]; }
   const std::uint8_t& operator[](std::size_t i) const noexcept { return ptr()[i]; }
-  std::uint8_t& front() { return data()[0]; }
+  std::uint8_t& front() noexcept { return ptr()[0]; }
   const std::uint8_t& front() const noexcept { return ptr()[0]; }
-  std::uint8_t& back() { return data()[size_ - 1]; }
+  std::uint8_t& back() noexcept { return ptr()[size_ - 1]; }
   const std::uint8_t& back() const noexcept { return ptr()[size_ - 1]; }
 
   /// New bytes are zero.
   void resize(std::size_t n) { resize(n, 0); }
   /// New bytes are `value`.
   void resize(std::size_t n, std::uint8_t value) {
-    if (n > size_) make_writable(n);
     if (n > capacity_) return grow_filled(n, value);
     if (n > size_) std::memset(ptr() + size_, value, n - size_);
     size_ = n;
@@ -128,7 +99,6 @@ class Bytes {
   /// As resize, but new bytes are left as they are (whatever the storage last
   /// held): for a caller about to write all of them, such as a read.
   void resize_for_overwrite(std::size_t n) {
-    make_writable(n);
     if (n > capacity_) reallocate(next_capacity(n));
     size_ = n;
   }
@@ -144,7 +114,6 @@ class Bytes {
   }
 
   void push_back(std::uint8_t value) {
-    make_writable(size_ + 1);
     if (size_ == capacity_) reallocate(next_capacity(size_ + 1));
     ptr()[size_++] = value;
   }
@@ -158,7 +127,7 @@ class Bytes {
     const auto at = static_cast<std::size_t>(pos - ptr());
     const std::size_t old = size_;
     append_range(first, last);
-    std::uint8_t* p = data();  // adopted bytes (when nothing was appended) move here
+    std::uint8_t* p = ptr();
     std::rotate(p + at, p + old, p + size_);
     return p + at;
   }
@@ -168,7 +137,7 @@ class Bytes {
       // The source may be our own bytes: move them down rather than copy.
       const auto n = static_cast<std::size_t>(last - first);
       const auto* from = reinterpret_cast<const std::uint8_t*>(std::to_address(first));
-      if (n > capacity_ || adopted()) {
+      if (n > capacity_) {
         Bytes fresh(from, from + n);
         *this = std::move(fresh);
         return;
@@ -196,13 +165,8 @@ class Bytes {
       std::contiguous_iterator<It> && std::is_integral_v<std::iter_value_t<It>> && sizeof(std::iter_value_t<It>) == 1;
 
   bool on_heap() const noexcept { return capacity_ > kInline; }
-  std::uint8_t* ptr() noexcept { return on_heap() ? heap_.ptr : inline_; }
-  const std::uint8_t* ptr() const noexcept { return on_heap() ? heap_.ptr : inline_; }
-  // Before a write: adopted bytes move to storage of their own, with room
-  // for `capacity` (at least their size).
-  void make_writable(std::size_t capacity) {
-    if (adopted()) [[unlikely]] reallocate(std::max(capacity, size_));
-  }
+  std::uint8_t* ptr() noexcept { return on_heap() ? heap_ : inline_; }
+  const std::uint8_t* ptr() const noexcept { return on_heap() ? heap_ : inline_; }
   static bool equal(const Bytes& a, const std::uint8_t* b, std::size_t n) noexcept {
     return a.size_ == n && (n == 0 || std::memcmp(a.ptr(), b, n) == 0);
   }
@@ -226,7 +190,7 @@ class Bytes {
     size_ = other.size_;
     capacity_ = other.capacity_;
     if (other.on_heap()) {
-      heap_ = other.heap_;  // with its owner, if adopted
+      heap_ = other.heap_;
       other.capacity_ = kInline;
     } else if (size_ != 0) {
       std::memcpy(inline_, other.inline_, kInline);
@@ -245,7 +209,7 @@ class Bytes {
   // Adds `n` bytes that `fill` writes to the given destination.
   template <typename Fill>
   void append_with(std::size_t n, Fill fill) {
-    if (n <= capacity_ - size_ && !adopted()) {
+    if (n <= capacity_ - size_) {
       fill(ptr() + size_);
       size_ += n;
       return;
@@ -272,23 +236,209 @@ class Bytes {
 
   std::size_t size_ = 0;
   std::size_t capacity_ = kInline;
-  // Storage on the heap: ours (no `release`), or adopted, given back
-  // through `release(context)`.
-  struct Heap {
-    std::uint8_t* ptr;
-    void (*release)(void*);
-    void* context;
-  };
-  // Lets go of heap storage: frees ours, gives adopted storage back. Out of
-  // line: inlined, it made GCC warn of frees on paths it cannot rule out.
-  static void free_storage(const Heap& heap) noexcept;
-  // The object must be on the heap.
-  void free_heap() noexcept { free_storage(heap_); }
+  // Frees the heap storage; the object must be on the heap. Out of line:
+  // inlined, it made GCC warn of frees on paths it cannot rule out.
+  void free_heap() noexcept;
 
   union {
-    Heap heap_;
+    std::uint8_t* heap_;
     std::uint8_t inline_[kInline];
   };
+};
+
+/// Read-only bytes in storage that another layer owns and lends (the Python
+/// binding lends the storage of a bytes object, so that a read lands where
+/// `.data` needs it, and `.data` may hand that immutable object out as it
+/// is). Nothing here writes into it. Move-only: `release(context)` runs
+/// exactly once, when the bytes go, on whatever thread that happens.
+class LentBytes {
+ public:
+  LentBytes() noexcept = default;
+  /// `size` bytes at `data`, given back through `release(context)`.
+  LentBytes(const std::uint8_t* data, std::size_t size, void (*release)(void*), void* context) noexcept
+      : data_(data), size_(size), release_(release), context_(context) {}
+  LentBytes(LentBytes&& other) noexcept
+      : data_(std::exchange(other.data_, nullptr)),
+        size_(std::exchange(other.size_, 0)),
+        release_(other.release_),
+        context_(other.context_) {}
+  LentBytes& operator=(LentBytes&& other) noexcept {
+    if (this != &other) {
+      give_back();
+      data_ = std::exchange(other.data_, nullptr);
+      size_ = std::exchange(other.size_, 0);
+      release_ = other.release_;
+      context_ = other.context_;
+    }
+    return *this;
+  }
+  ~LentBytes() { give_back(); }
+
+  const std::uint8_t* data() const noexcept { return data_; }
+  std::size_t size() const noexcept { return size_; }
+  /// The context that goes back through `release` when the storage was lent
+  /// through that function; nullptr for any other (or no) storage.
+  void* context_for(void (*release)(void*)) const noexcept {
+    return data_ && release_ == release ? context_ : nullptr;
+  }
+
+ private:
+  void give_back() noexcept {
+    if (data_) release_(context_);
+    data_ = nullptr;
+    size_ = 0;
+  }
+
+  const std::uint8_t* data_ = nullptr;
+  std::size_t size_ = 0;
+  void (*release_)(void*) = nullptr;
+  void* context_ = nullptr;
+};
+
+/// A packet's bytes: owned (Bytes) or lent (LentBytes). Readers see both
+/// alike through the const members, so most code never asks which. They are
+/// read-only here: a writer assigns Bytes, or calls make_owned(), which
+/// copies lent bytes into storage of their own first; that copy is the only
+/// one a received packet's bytes ever cost, and it is made only on request.
+/// Copies are deep and owned; a moved-from PacketBytes is empty.
+class PacketBytes {
+ public:
+  using value_type = std::uint8_t;
+  using size_type = std::size_t;
+  using difference_type = std::ptrdiff_t;
+  using reference = const std::uint8_t&;
+  using const_reference = const std::uint8_t&;
+  using pointer = const std::uint8_t*;
+  using const_pointer = const std::uint8_t*;
+  using iterator = const std::uint8_t*;
+  using const_iterator = const std::uint8_t*;
+
+  PacketBytes() noexcept : owned_() {}
+  /// Implicit, so that a writer can hand its Bytes over; a copy is asked
+  /// for by name.
+  PacketBytes(Bytes&& bytes) noexcept : owned_(std::move(bytes)) {}
+  explicit PacketBytes(const Bytes& bytes) : owned_(bytes) {}
+  PacketBytes(LentBytes&& bytes) noexcept : lent_(std::move(bytes)), is_lent_(true) {}
+  PacketBytes(std::initializer_list<std::uint8_t> bytes) : owned_(bytes) {}
+  PacketBytes(const std::vector<std::uint8_t>& bytes) : owned_(bytes) {}
+  template <std::input_iterator It>
+  PacketBytes(It first, It last) : owned_(first, last) {}
+  /// Owned, whatever `other` holds; allocates exactly the bytes held when
+  /// they do not fit in place.
+  PacketBytes(const PacketBytes& other) : owned_(other.is_lent_ ? other.owned_copy() : other.owned_) {}
+  PacketBytes(PacketBytes&& other) noexcept { construct_from(std::move(other)); }
+  ~PacketBytes() { destroy(); }
+
+  /// Owned bytes take the bytes into the storage they have when it fits.
+  PacketBytes& operator=(const PacketBytes& other) {
+    if (this == &other) return *this;
+    if (!other.is_lent_) return *this = other.owned_;
+    return *this = other.owned_copy();
+  }
+  PacketBytes& operator=(PacketBytes&& other) noexcept {
+    if (this == &other) return *this;
+    if (!is_lent_ && !other.is_lent_) [[likely]] {
+      owned_ = std::move(other.owned_);
+    } else {
+      destroy();
+      construct_from(std::move(other));
+    }
+    return *this;
+  }
+  PacketBytes& operator=(Bytes&& bytes) noexcept {
+    if (is_lent_) {
+      destroy();
+      new (&owned_) Bytes();
+      is_lent_ = false;
+    }
+    owned_ = std::move(bytes);
+    return *this;
+  }
+  PacketBytes& operator=(const Bytes& bytes) {
+    if (is_lent_) return *this = Bytes(bytes);
+    owned_ = bytes;
+    return *this;
+  }
+  PacketBytes& operator=(LentBytes&& bytes) noexcept {
+    if (!is_lent_) {
+      destroy();
+      new (&lent_) LentBytes();
+      is_lent_ = true;
+    }
+    lent_ = std::move(bytes);
+    return *this;
+  }
+  PacketBytes& operator=(std::initializer_list<std::uint8_t> bytes) { return *this = Bytes(bytes); }
+
+  /// The owned bytes, or nullptr when they are lent.
+  const Bytes* owned() const noexcept { return is_lent_ ? nullptr : &owned_; }
+  /// The lent bytes, or nullptr when they are owned.
+  const LentBytes* lent() const noexcept { return is_lent_ ? &lent_ : nullptr; }
+  /// The bytes to write into: lent bytes are copied into storage of their
+  /// own first (and the lent storage given back at once).
+  Bytes& make_owned() {
+    if (is_lent_) *this = owned_copy();
+    return owned_;
+  }
+  /// An owned copy, whatever is held.
+  Bytes owned_copy() const {
+    if (!is_lent_) return owned_;
+    Bytes copy;
+    copy.reserve(lent_.size());
+    copy.append(lent_.data(), lent_.size());
+    return copy;
+  }
+
+  const std::uint8_t* data() const noexcept { return is_lent_ ? lent_.data() : owned_.data(); }
+  std::size_t size() const noexcept { return is_lent_ ? lent_.size() : owned_.size(); }
+  bool empty() const noexcept { return size() == 0; }
+  std::span<const std::uint8_t> view() const noexcept { return {data(), size()}; }
+  const std::uint8_t* begin() const noexcept { return data(); }
+  const std::uint8_t* end() const noexcept { return data() + size(); }
+  /// Unchecked, like the other element accessors.
+  const std::uint8_t& operator[](std::size_t i) const noexcept { return data()[i]; }
+  const std::uint8_t& front() const noexcept { return data()[0]; }
+  const std::uint8_t& back() const noexcept { return data()[size() - 1]; }
+
+  friend bool operator==(const PacketBytes& a, const PacketBytes& b) noexcept { return a.equals(b.data(), b.size()); }
+  friend bool operator==(const PacketBytes& a, const Bytes& b) noexcept { return a.equals(b.data(), b.size()); }
+  friend bool operator==(const PacketBytes& a, const std::vector<std::uint8_t>& b) noexcept {
+    return a.equals(b.data(), b.size());
+  }
+
+ private:
+  // Lent bytes are the rare case (one per 64 KiB read), kept off the path
+  // of owned bytes, whose moves and drops cost one test more than Bytes's.
+  void destroy() noexcept {
+    if (is_lent_) [[unlikely]] {
+      destroy_lent();
+    } else {
+      owned_.~Bytes();
+    }
+  }
+  void destroy_lent() noexcept { lent_.~LentBytes(); }
+  // Takes what `other` holds, leaving it empty; this holds nothing yet.
+  void construct_from(PacketBytes&& other) noexcept {
+    if (other.is_lent_) [[unlikely]] {
+      construct_lent_from(other);
+    } else {
+      new (&owned_) Bytes(std::move(other.owned_));
+      is_lent_ = false;
+    }
+  }
+  void construct_lent_from(PacketBytes& other) noexcept {
+    new (&lent_) LentBytes(std::move(other.lent_));
+    is_lent_ = true;
+  }
+  bool equals(const std::uint8_t* b, std::size_t n) const noexcept {
+    return size() == n && (n == 0 || std::memcmp(data(), b, n) == 0);
+  }
+
+  union {
+    Bytes owned_;
+    LentBytes lent_;
+  };
+  bool is_lent_ = false;
 };
 
 }  // namespace sigtap

@@ -22,7 +22,8 @@ struct CanHeader {
 
 /// One unit of raw bytes. Copies are deep.
 struct Packet {
-  Bytes data;
+  /// Read-only: owned, or the storage a read went into (see PacketBytes).
+  PacketBytes data;
   std::optional<CanHeader> can;
   /// Seconds since the Unix epoch; stamped by the transport that received it.
   std::optional<double> timestamp;

@@ -52,8 +52,9 @@ void prepare_read_buffer() {
   spare.bytes = bytes;
 }
 
-PyObject* lent_bytes(const Bytes& data) {
-  void* bytes = data.adopted_context(&release_lent);
+PyObject* lent_bytes(const PacketBytes& data) {
+  const LentBytes* lent = data.lent();
+  void* bytes = lent ? lent->context_for(&release_lent) : nullptr;
   return bytes && data.size() == kReadChunk ? static_cast<PyObject*>(bytes) : nullptr;
 }
 

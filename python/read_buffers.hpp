@@ -18,6 +18,6 @@ void prepare_read_buffer();
 /// The bytes object whose storage `data` is, when that is a lent buffer the
 /// read filled to its end; nullptr otherwise. A borrowed reference; needs
 /// the interpreter lock.
-PyObject* lent_bytes(const Bytes& data);
+PyObject* lent_bytes(const PacketBytes& data);
 
 }  // namespace sigtap::py

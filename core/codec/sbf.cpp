@@ -154,7 +154,7 @@ class MessageSink final : public sigtap::sbf::BlockSink {
     }
     fields.add_int("revision", header.revision);
     Packet& packet = m.packet.emplace();
-    packet.data.assign(block.begin(), block.end());
+    packet.data = Bytes(block.begin(), block.end());
     packet.timestamp = timestamp_;
   }
 

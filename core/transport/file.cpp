@@ -137,13 +137,23 @@ Result<std::optional<Packet>> FileTransport::recv(std::optional<Duration> timeou
           if (n < 0) err = errno;
         }
         if (n > 0) {
-          Bytes data = lent ? lent.adopt(static_cast<std::size_t>(n)) : std::move(own);
-          data.resize(static_cast<std::size_t>(n));
-          // A small chunk would otherwise pin a whole 64 KiB buffer for as
-          // long as the caller keeps the packet.
-          if (data.size() < kChunk / 4) data.shrink_to_fit();
+          const auto size = static_cast<std::size_t>(n);
           Packet packet;
-          packet.data = std::move(data);
+          if (lent && size >= kChunk / 4) {
+            packet.data = lent.filled(size);
+          } else {
+            // A small chunk would otherwise pin a whole 64 KiB buffer for
+            // as long as the caller keeps the packet: it gets storage of
+            // its own, and lent storage goes back at once.
+            if (lent) {
+              own.reserve(size);
+              own.append(into, size);
+            } else {
+              own.resize(size);
+              if (size < kChunk / 4) own.shrink_to_fit();
+            }
+            packet.data = std::move(own);
+          }
           packet.timestamp = wall_clock_timestamp();
           return std::optional<Packet>(std::move(packet));
         }

@@ -300,7 +300,7 @@ void read_loop(const std::shared_ptr<Shared>& shared, const std::shared_ptr<Conn
           buffer.resize(size);
           packet.data = std::move(buffer);
         } else {
-          packet.data.assign(buffer.data(), buffer.data() + size);
+          packet.data = Bytes(std::span<const std::uint8_t>(buffer.data(), size));
         }
         packet.timestamp = wall_clock_timestamp();
         packet.source = source;
@@ -545,16 +545,15 @@ Status Tcp::send(const Packet& packet) {
   return send_to_client(packet.data);
 }
 
-Status Tcp::send_to_client(const Bytes& bytes) {
+Status Tcp::send_to_client(std::span<const std::uint8_t> data) {
   std::shared_ptr<Connection> conn;
   {
     std::lock_guard lock(shared_->conns_mutex);
     if (shared_->conns.empty()) return Error::closed();
     conn = shared_->conns.front();
   }
-  if (bytes.empty()) return {};
+  if (data.empty()) return {};
   std::lock_guard send_lock(send_mutex_);
-  const std::span<const std::uint8_t> data(bytes.data(), bytes.size());
   std::size_t offset = 0;
   Error failure = Error::closed();
   InterruptibleWait wait;  // looks at close and at the interrupts a slice apart
@@ -589,7 +588,7 @@ Status Tcp::send_to_client(const Bytes& bytes) {
 // A listener's send. A client behind from an interrupted send keeps its
 // stall clock (unless it took a byte since), and its time budget covers
 // everything it still lacks.
-Status Tcp::send_to_listeners_clients(const Bytes& bytes) {
+Status Tcp::send_to_listeners_clients(std::span<const std::uint8_t> data) {
   std::lock_guard send_lock(send_mutex_);
   std::vector<std::shared_ptr<Connection>> targets;
   {
@@ -597,7 +596,6 @@ Status Tcp::send_to_listeners_clients(const Bytes& bytes) {
     targets = shared_->conns;
   }
   if (targets.empty()) return {};
-  const std::span<const std::uint8_t> data(bytes.data(), bytes.size());
 
   // Every client first gets what its socket takes at once; only the ones
   // that are behind are then waited for, together, each up to the stall

@@ -119,8 +119,8 @@ class Tcp final : public Transport {
   const SocketAddress& local_addr() const { return local_addr_; }
 
  private:
-  Status send_to_client(const Bytes& data);
-  Status send_to_listeners_clients(const Bytes& data);
+  Status send_to_client(std::span<const std::uint8_t> data);
+  Status send_to_listeners_clients(std::span<const std::uint8_t> data);
 
   const SocketAddress local_addr_;
   const std::shared_ptr<tcp::Shared> shared_;

@@ -49,7 +49,7 @@ class Transport {
   virtual bool sends_without_waiting() const { return false; }
   /// True when recv() reads into storage that the read lender of the
   /// calling thread lends (transport::lend_read_storage), when it has some:
-  /// the received packet's bytes are then that storage, adopted.
+  /// the received packet's bytes are then that storage, as LentBytes.
   virtual bool reads_into_lent_storage() const { return false; }
   /// Idempotent, never fails, callable from any thread; makes blocked
   /// receivers return.
@@ -59,7 +59,7 @@ class Transport {
 using TransportPtr = std::shared_ptr<Transport>;
 
 /// Storage lent for one read: `capacity` writable bytes that nobody else has
-/// seen. Given back through `release(context)` when dropped, unless adopt()
+/// seen. Given back through `release(context)` when dropped, unless filled()
 /// handed it on; move-only.
 class LentStorage {
  public:
@@ -79,10 +79,10 @@ class LentStorage {
   explicit operator bool() const noexcept { return data_ != nullptr; }
   std::uint8_t* data() const noexcept { return data_; }
   std::size_t capacity() const noexcept { return capacity_; }
-  /// The first `size` bytes (written by the read) as Bytes that adopt the
-  /// storage from here on, so read-only (see Bytes::adopt); this is left empty.
-  Bytes adopt(std::size_t size) noexcept {
-    return Bytes::adopt(std::exchange(data_, nullptr), size, capacity_, release_, context_);
+  /// The first `size` bytes (written by the read) as read-only LentBytes,
+  /// which give the storage back from here on; this is left empty.
+  LentBytes filled(std::size_t size) noexcept {
+    return LentBytes(std::exchange(data_, nullptr), size, release_, context_);
   }
 
  private:

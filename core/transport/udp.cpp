@@ -73,7 +73,7 @@ Result<std::optional<Packet>> Udp::recv(std::optional<Duration> timeout) {
     }
     Packet packet;
     packet.timestamp = wall_clock_timestamp();
-    packet.data.assign(buffer.get(), buffer.get() + n);
+    packet.data = Bytes(buffer.get(), buffer.get() + n);
     if (listen_) {
       std::lock_guard lock(peer_mutex_);
       peer_ = from;

@@ -19,7 +19,7 @@ using Strings = std::vector<std::string>;
 // A packet the fake codec decodes into `count` messages named "<tag>.<i>".
 Packet counted(std::uint8_t count, const std::string& tag) {
   Packet p = bytes({count});
-  for (char c : tag) p.data.push_back(static_cast<std::uint8_t>(c));
+  for (char c : tag) p.data.make_owned().push_back(static_cast<std::uint8_t>(c));
   return p;
 }
 FakeTransport::Item in(std::uint8_t count, const std::string& tag) { return {counted(count, tag)}; }

@@ -41,7 +41,7 @@ TEST(Packet, EqualityTestsEveryField) {
   const Packet base{{1, 2}, CanHeader{0x123, false, true, false}, 1.5, 7};
   const std::function<void(Packet&)> changes[] = {
       [](Packet& p) { p.timestamp.reset(); }, [](Packet& p) { p.can->brs = true; }, [](Packet& p) { p.source = 8; },
-      [](Packet& p) { p.data.push_back(0); }, [](Packet& p) { p.timestamp = std::nan(""); },
+      [](Packet& p) { p.data.make_owned().push_back(0); }, [](Packet& p) { p.timestamp = std::nan(""); },
   };
   const Message m{"A", {{"x", Value::integer(1)}}, base};
   EXPECT_EQ(m, m.clone());

@@ -17,7 +17,7 @@ constexpr std::int64_t kNothing = -1, kClosed = -2;
 
 Packet numbered(std::uint32_t n) {
   Packet p{test::Bytes(4), {}, {}, {}};
-  std::memcpy(p.data.data(), &n, 4);
+  std::memcpy(p.data.make_owned().data(), &n, 4);
   return p;
 }
 

@@ -68,7 +68,7 @@ TEST(DbcCodec, EncodePadsFdFramesAndSetsTheHeader) {
   };
   for (const Case& c : cases) {
     auto got = codec.encode(c.m);
-    EXPECT_EQ(got.ok() ? *got : std::vector<Packet>{}, (std::vector<Packet>{{c.data, c.can, {}, {}}})) << *c.m.name;
+    EXPECT_EQ(got.ok() ? *got : std::vector<Packet>{}, (std::vector<Packet>{{PacketBytes(c.data), c.can, {}, {}}})) << *c.m.name;
   }
   EXPECT_EQ(error_of(codec.encode({"Std", {{"w", Value::null()}}, {}})), "encode error: signal w: null is not a signal value");
   EXPECT_EQ(error_of(codec.encode({{}, {}, {}})), "no message named \"\"");

@@ -85,7 +85,7 @@ TEST(SbfCodec, DecodesAndReEncodesToTheSameBytes) {
   const Bytes block = *sbf::frame_block(4003, 2, Bytes{7, 0, 0, 0, 0xFF, 0xFF, 1, 2});
   EXPECT_TRUE(decode(codec, Bytes(block.begin(), block.begin() + 5), {}, 1.0).empty());
   EXPECT_EQ(decode(codec, Bytes(block.begin() + 5, block.end()), {}, 2.0),
-            (std::vector{Message{"Block4003", {{"tow", Value::integer(7)}, {"wnc", {}}, {"revision", Value::integer(2)}}, Packet{block, {}, 2.0, {}}}}));
+            (std::vector{Message{"Block4003", {{"tow", Value::integer(7)}, {"wnc", {}}, {"revision", Value::integer(2)}}, Packet{PacketBytes(block), {}, 2.0, {}}}}));
 }
 
 TEST(SbfCodec, SourcesAreFramedSeparatelyAndTheLeastRecentlyFedIsDropped) {

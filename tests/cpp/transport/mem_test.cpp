@@ -23,7 +23,7 @@ std::optional<Packet> recv(Channel& ch, Duration timeout = {}) {
   EXPECT_EQ(error_text(r), "");
   return r.ok() && r->has_value() ? (*r)->packet : std::nullopt;
 }
-Bytes data_of(const std::optional<Packet>& p) { return p ? p->data : Bytes{0xEE, 0xEE}; }  // no packet: a marker
+Bytes data_of(const std::optional<Packet>& p) { return p ? p->data.owned_copy() : Bytes{0xEE, 0xEE}; }  // no packet: a marker
 
 // The CAN identifiers (~0 for no header) of the packets a channel has waiting, in order.
 std::vector<std::uint32_t> drain_ids(Channel& ch) {
