@@ -72,7 +72,7 @@ Ref make_item(Result<Message> item) {
 // the item's allocations ran, delivers nothing more. It is called without a
 // reference of this thread's own, so that a collection on this thread inside
 // the call may free a handle that nothing else keeps; nothing between the
-// last read and the call allocates (the argument tuple is made before), and
+// last read and the call allocates (the argument is made before), and
 // the callable is not touched after it but through the delivery again.
 bool deliver(Delivery& delivery, Result<Message> item) {
   WorkerGil& gil = WorkerGil::current();
@@ -83,12 +83,12 @@ bool deliver(Delivery& delivery, Result<Message> item) {
   bool go_on = false;
   {
     Ref arg = make_item(std::move(item));
-    Ref args = Ref::steal(PyTuple_Pack(1, arg.get()));
     if (!delivery.callable) {
       PyErr_Clear();
       return false;
     }
-    Ref result = args ? Ref::steal(PyObject_Call(delivery.callable, args.get(), nullptr)) : Ref();
+    // A call of one argument allocates nothing before the callable runs.
+    Ref result = arg ? Ref::steal(PyObject_CallFunctionObjArgs(delivery.callable, arg.get(), nullptr)) : Ref();
     if (!result) {
       PyErr_WriteUnraisable(delivery.callable);  // nullptr if the call freed the handle
     } else {
