@@ -31,7 +31,7 @@ using SubscriptionCallback = std::function<bool(Result<Message>)>;
 /// The state of one channel, shared by the channel handle and by the threads
 /// of its periodic senders and subscriptions. In a forked child its locks work
 /// again (see ForkLocks) once the workers it inherited are stopped there.
-class Inner : private ForkLocks {
+class Inner final : private ForkLocks {
  public:
   Inner(TransportPtr transport, CodecPtr codec);
   Inner(const Inner&) = delete;

@@ -20,7 +20,7 @@ namespace sigtap {
 /// limit: push() drops the oldest packets, push_waiting() and a Producer
 /// wait for room. Packets queued before close are still handed out. In a
 /// forked child it works again (see ForkLocks) with what it held at the fork.
-class Queue : private ForkLocks {
+class Queue final : private ForkLocks {
   // What one fair producer has queued (see Producer).
   struct Share;
 

@@ -20,7 +20,7 @@ namespace sigtap {
 /// found while a registration replaces it, and call it without the lock. Its
 /// lock is taken around a fork, so a forked child can still open channels.
 template <class Factory>
-class Registry : private ForkLocks {
+class Registry final : private ForkLocks {
  public:
   explicit Registry(std::vector<std::pair<std::string, Factory>> builtins) {
     for (auto& [name, f] : builtins) map_.insert_or_assign(std::move(name), std::make_shared<const Factory>(std::move(f)));

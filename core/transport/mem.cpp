@@ -31,7 +31,7 @@ struct Port {
   }
 };
 
-struct Hub : private ForkLocks {
+struct Hub final : private ForkLocks {
   std::mutex mutex;
   // Weak: the endpoint owns its port. An endpoint removes its own entry
   // when it goes away; entries whose port died otherwise are pruned when a
@@ -53,7 +53,7 @@ struct Hub : private ForkLocks {
 
 namespace {
 
-struct HubTable : private ForkLocks {
+struct HubTable final : private ForkLocks {
   std::mutex mutex;
   std::map<std::string, std::weak_ptr<Hub>, std::less<>> hubs;
 
