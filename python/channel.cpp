@@ -439,11 +439,9 @@ int channel_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
 // close runs its own code. The senders and subscriptions of the cycle have
 // stopped in their own finalizers or stop now, at the close.
 void channel_finalize(PyObject* self) {
-  PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
-  PyErr_Fetch(&type, &value, &traceback);
+  SavedError saved;
   drain_releases();
   channel_of(self).close();
-  PyErr_Restore(type, value, traceback);
 }
 
 int channel_clear(PyObject* self) noexcept {

@@ -162,10 +162,8 @@ int periodic_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
 // Freed by the collector, the sender stops here, before any object of its
 // cycle (a Python codec leading back to its owner) is cleared.
 void periodic_finalize(PyObject* self) {
-  PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
-  PyErr_Fetch(&type, &value, &traceback);
+  SavedError saved;
   stop_for_free(*object(self)->periodic);
-  PyErr_Restore(type, value, traceback);
 }
 
 // After the finalizer: the sender has stopped (or, stopped from its own

@@ -121,6 +121,22 @@ class ReleaseGil {
   PyThreadState* saved_;
 };
 
+/// Sets the exception that was set at construction aside for the scope's
+/// lifetime and sets it again at the end: a finalizer leaves the error
+/// state as it found it, whatever the calls it makes do.
+class SavedError {
+ public:
+  SavedError() { PyErr_Fetch(&type_, &value_, &traceback_); }
+  SavedError(const SavedError&) = delete;
+  SavedError& operator=(const SavedError&) = delete;
+  ~SavedError() { PyErr_Restore(type_, value_, traceback_); }
+
+ private:
+  PyObject* type_ = nullptr;
+  PyObject* value_ = nullptr;
+  PyObject* traceback_ = nullptr;
+};
+
 /// Takes the interpreter lock for its lifetime on any thread (PyGILState_Ensure),
 /// also on one that holds it already, and then drops the references queued by
 /// other threads, unless `drain_queued` is false (the interrupt check, which

@@ -165,11 +165,9 @@ int subscription_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
 // its callback, or among the allocations of a delivery) it is not waited
 // for, and delivers nothing more.
 void subscription_finalize(PyObject* self) {
-  PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
-  PyErr_Fetch(&type, &value, &traceback);
+  SavedError saved;
   stop_delivering(self);
   stop_for_free(*object(self)->subscription);
-  PyErr_Restore(type, value, traceback);
 }
 
 // After the finalizer: the thread has ended, or is ending without delivering.

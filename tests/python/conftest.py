@@ -1,5 +1,7 @@
 """Shared fixtures of the binding tests: fresh bus names, polling that only catches hangs, child interpreters."""
 
+import contextlib
+import glob
 import itertools
 import subprocess
 import sys
@@ -24,6 +26,18 @@ def wait_until():
             assert time.monotonic() < deadline, "timed out"
             time.sleep(0.005)
     return wait
+
+
+@pytest.fixture
+def library_threads():
+    # The names of the library's worker threads now running in this process (they are no Python threads).
+    def names():
+        found = []
+        for path in glob.glob("/proc/self/task/*/comm"):
+            with contextlib.suppress(OSError), open(path) as f:  # the thread may end meanwhile
+                found.append(f.read().strip())
+        return [n for n in found if n in ("sigtap-periodic", "sigtap-subscrip")]
+    return names
 
 
 @pytest.fixture

@@ -1,9 +1,7 @@
 """The cycle collector and the library's threads: cycles through subscriptions, senders and plug-ins are collected,
 stop their threads first, and never clear what a thread still uses."""
 
-import contextlib
 import gc
-import glob
 import itertools
 import threading
 import textwrap
@@ -16,14 +14,6 @@ import sigtap
 from sigtap._sigtap import Message, _open, register_codec
 
 _names = itertools.count()
-
-
-def library_threads():
-    names = []
-    for path in glob.glob("/proc/self/task/*/comm"):
-        with contextlib.suppress(OSError), open(path) as f:  # the thread may end meanwhile
-            names.append(f.read().strip())
-    return [n for n in names if n in ("sigtap-periodic", "sigtap-subscrip")]
 
 
 # Reports of the unraisable hook and the end of the run, printed by a child whose cycles the collector meets on every
@@ -91,7 +81,7 @@ class Owner:
         self.beat = self.ch.every(0.002, "beat")
 
 
-def test_an_unreachable_periodic_sender_whose_codec_leads_to_its_owner_is_collected_and_stops(wait_until):
+def test_an_unreachable_periodic_sender_whose_codec_leads_to_its_owner_is_collected_and_stops(wait_until, library_threads):
     made = []
 
     class Codec:

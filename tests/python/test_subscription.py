@@ -1,8 +1,6 @@
 """_Subscription: every item in order then None, ending from the callback, unraisable errors, threads, exit."""
 
-import contextlib
 import gc
-import glob
 import textwrap
 import time
 import weakref
@@ -14,14 +12,6 @@ from sigtap._sigtap import Message, _open
 
 def frame(i):
     return Message(data=bytes([i]), id=0x200 + i)
-
-
-def library_threads():
-    names = []
-    for path in glob.glob("/proc/self/task/*/comm"):
-        with contextlib.suppress(OSError), open(path) as f:  # the thread may end meanwhile
-            names.append(f.read().strip())
-    return [n for n in names if n in ("sigtap-periodic", "sigtap-subscrip")]
 
 
 def test_every_message_in_order_then_none_once(bus, wait_until):
@@ -72,7 +62,7 @@ def test_the_callback_ends_it_after_the_first_item_without_hanging(run_python, e
     assert result.stdout == ("[1] [('ValueError', True)]\n" if end == "raise" else "[1] []\n"), result.stderr
 
 
-def test_unstored_handles_stop_at_once_and_leave_no_thread(bus, wait_until):
+def test_unstored_handles_stop_at_once_and_leave_no_thread(bus, wait_until, library_threads):
     baseline = len(library_threads())  # normally 0; a failed earlier test may keep a handle
     tx, rx, calls = _open(bus), _open(bus), []
     rx.subscribe(lambda item: calls.append(item) or True)
