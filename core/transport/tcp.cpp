@@ -155,9 +155,6 @@ Status tune_connection(int fd) {
   return {};
 }
 
-// Runs the caller's interrupt check (Ctrl-C, a worker's stop) for a blocked
-// send, at most once a send slice: the check may take the interpreter lock,
-// and a peer that reads slowly wakes the send often.
 enum class Progress { Done, Pending, Failed };
 
 // Writes what the socket takes now from data[offset..], without waiting.
@@ -203,22 +200,21 @@ Progress write_pending(Connection& conn, std::span<const std::uint8_t> data, std
 // of it when it had not begun it) to go out first on its next send. `copy`
 // is the packet's one copy, made for the first connection that needs it.
 // False when the connection already lacks kMaxUnsent from earlier sends (a
-// caller that sends on through interrupts to a peer that takes nothing):
-// it must then be dropped, as its stream would be torn.
+// caller that sends on through interrupts to a peer that takes nothing), or
+// when there is no memory to keep it: it must then be dropped, as its stream
+// would be torn.
 bool keep_rest(Connection& conn, std::span<const std::uint8_t> data, std::size_t offset,
-               std::shared_ptr<const std::vector<std::uint8_t>>& copy) {
+               std::shared_ptr<const std::vector<std::uint8_t>>& copy) noexcept {
   if (offset >= data.size()) return true;
   if (conn.unsent.bytes > kMaxUnsent) return false;
-  if (!copy) copy = std::make_shared<const std::vector<std::uint8_t>>(data.begin(), data.end());
-  conn.unsent.parts.push_back({copy, offset});
+  try {
+    if (!copy) copy = std::make_shared<const std::vector<std::uint8_t>>(data.begin(), data.end());
+    conn.unsent.parts.push_back({copy, offset});
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
   conn.unsent.bytes += data.size() - offset;
   return true;
-}
-
-// Frees what the connection held for sends that will never come.
-void forget_unsent(Connection& conn) noexcept {
-  conn.unsent.parts.clear();
-  conn.unsent.bytes = 0;
 }
 
 // The bytes the system still holds for the peer (unsent or unacknowledged).
@@ -242,6 +238,17 @@ void drop_connections(Shared& shared, std::span<const std::shared_ptr<Connection
     });
   }
   for (const auto& c : dropped) c->shutdown();
+}
+
+// drop_connections for a send, which also frees what the connections held
+// for sends that will never come (only a send, under the send lock, touches
+// that).
+void drop_unsent_and_connections(Shared& shared, std::span<const std::shared_ptr<Connection>> dropped) {
+  for (const auto& c : dropped) {
+    c->unsent.parts.clear();
+    c->unsent.bytes = 0;
+  }
+  drop_connections(shared, dropped);
 }
 
 // Sleeps until the socket has something to read, has ended or failed (the
@@ -428,10 +435,9 @@ bool release_oldest_half_closed(Shared& shared) {
       return c->peer_finished.load(std::memory_order_acquire);
     });
     if (it == shared.conns.end()) return false;
-    oldest = std::move(*it);
-    shared.conns.erase(it);
+    oldest = *it;
   }
-  oldest->shutdown();
+  drop_connections(shared, std::span(&oldest, 1));
   return true;
 }
 
@@ -567,17 +573,9 @@ Status Tcp::send_to_client(std::span<const std::uint8_t> data) {
     // its server's pace), but look at close and at the caller in between.
     if (shared_->closed.load(std::memory_order_acquire)) return Error::closed();
     if (wait.next()) {
-      bool kept = false;
-      try {
-        std::shared_ptr<const std::vector<std::uint8_t>> copy;
-        kept = keep_rest(*conn, data, offset, copy);
-      } catch (const std::bad_alloc&) {
-      }
-      if (!kept) {
-        // The rest cannot be kept: the stream would be torn.
-        forget_unsent(*conn);
-        drop_connections(*shared_, std::span(&conn, 1));
-      }
+      std::shared_ptr<const std::vector<std::uint8_t>> copy;
+      // The rest cannot be kept: the stream would be torn.
+      if (!keep_rest(*conn, data, offset, copy)) drop_unsent_and_connections(*shared_, std::span(&conn, 1));
       return Error::io_errno(EINTR);
     }
     pollfd p{conn->fd.get(), POLLOUT, 0};
@@ -685,12 +683,7 @@ Status Tcp::send_to_listeners_clients(std::span<const std::uint8_t> data) {
     // packet goes out first on the next send, under the same stall rule.
     std::shared_ptr<const std::vector<std::uint8_t>> copy;
     for (auto& p : pending) {
-      bool kept = false;
-      try {
-        kept = keep_rest(*p.conn, data, p.offset, copy);
-      } catch (const std::bad_alloc&) {
-      }
-      if (!kept) {
+      if (!keep_rest(*p.conn, data, p.offset, copy)) {
         dropped.push_back(std::move(p.conn));  // its stream would be torn
         continue;
       }
@@ -701,8 +694,7 @@ Status Tcp::send_to_listeners_clients(std::span<const std::uint8_t> data) {
   }
   // Clients left at close, and the ones dropped, never get the rest.
   for (auto& p : pending) dropped.push_back(std::move(p.conn));
-  for (const auto& c : dropped) forget_unsent(*c);
-  drop_connections(*shared_, dropped);
+  drop_unsent_and_connections(*shared_, dropped);
   if (interrupted) return Error::io_errno(EINTR);
   return {};
 }
