@@ -409,14 +409,14 @@ PyGetSetDef channel_getset[] = {
 
 // Not closed: the channel's senders and subscriptions keep this object, so
 // nothing runs on the channel any more but a thread that is ending.
+int channel_clear(PyObject* self) noexcept;
+
 void channel_dealloc(PyObject* self) noexcept {
   PyTypeObject* type = Py_TYPE(self);
   PyObject_GC_UnTrack(self);
   ChannelObject* obj = object(self);
   if (obj->weakrefs) PyObject_ClearWeakRefs(self);
-  forget_plugins(obj->channel);
-  Py_CLEAR(obj->codec_object);
-  Py_CLEAR(obj->transport_object);
+  (void)channel_clear(self);
   obj->channel.~Channel();
   obj->codec.~basic_string();
   obj->url.~basic_string();

@@ -55,18 +55,6 @@ void unregister_worker(std::uint64_t key) {
 
 void forget_inherited_workers() { workers_slot() = new Workers; }
 
-void stop_releasing_lock(Periodic& periodic) {
-  ReleaseGil unlocked;
-  Uninterruptible deaf;
-  (void)periodic.stop_and_join();
-}
-
-void stop_releasing_lock(Subscription& subscription) {
-  ReleaseGil unlocked;
-  Uninterruptible deaf;
-  (void)subscription.stop_and_join();
-}
-
 namespace {
 
 template <class Worker>
@@ -84,27 +72,26 @@ bool stop_and_run_handlers(Worker& worker) {
   }
 }
 
+template <class Worker>
+void stop_and_wait_deaf(Worker& worker) noexcept {
+  if (finalizing()) {
+    worker.stop_and_detach();
+    return;
+  }
+  ReleaseGil unlocked;
+  Uninterruptible deaf;
+  (void)worker.stop_and_join();
+}
+
 }  // namespace
 
 bool stop_interruptibly(Periodic& periodic) { return stop_and_run_handlers(periodic); }
 
 bool stop_interruptibly(Subscription& subscription) { return stop_and_run_handlers(subscription); }
 
-void stop_for_free(Periodic& periodic) noexcept {
-  if (finalizing()) {
-    periodic.stop_and_detach();
-  } else {
-    stop_releasing_lock(periodic);
-  }
-}
+void stop_for_free(Periodic& periodic) noexcept { stop_and_wait_deaf(periodic); }
 
-void stop_for_free(Subscription& subscription) noexcept {
-  if (finalizing()) {
-    subscription.stop_and_detach();
-  } else {
-    stop_releasing_lock(subscription);
-  }
-}
+void stop_for_free(Subscription& subscription) noexcept { stop_and_wait_deaf(subscription); }
 
 StoppingWorkers::StoppingWorkers() {
   // Strong references are taken under the lock and the stops requested

@@ -9,6 +9,7 @@
 #include "core/periodic.hpp"
 #include "core/subscription.hpp"
 #include "python/py.hpp"
+#include "python/ref.hpp"
 
 namespace sigtap::py {
 
@@ -26,25 +27,21 @@ void unregister_worker(std::uint64_t key);
 /// valid; stopping them only forgets their threads, which the child lacks.
 void forget_inherited_workers();
 
-/// Stops a sender or subscription from a thread that holds the interpreter
-/// lock, releasing the lock while the worker's thread is joined (the worker
-/// may need it to finish a callback or a plug-in call), deaf to Ctrl-C: for
-/// a handle that goes, which must not leave its thread behind. From the
-/// worker's own thread the core does not wait.
-void stop_releasing_lock(Periodic& periodic);
-void stop_releasing_lock(Subscription& subscription);
-
-/// stop_releasing_lock() for a script's stop(): Ctrl-C ends the wait for the
-/// thread (the worker stays asked to stop). False with the exception set
-/// when a signal handler raised; the handlers run once the wait is over.
+/// Stops a sender or subscription for a script's stop(), from a thread that
+/// holds the interpreter lock: the lock is released while the worker's
+/// thread is joined (the worker may need it to finish a callback or a
+/// plug-in call), and Ctrl-C ends that wait (the worker stays asked to
+/// stop). False with the exception set when a signal handler raised; the
+/// handlers run once the wait is over. From the worker's own thread the
+/// core does not wait.
 bool stop_interruptibly(Periodic& periodic);
 bool stop_interruptibly(Subscription& subscription);
 
-/// As stop_releasing_lock(), for a handle being freed or collected (its
-/// deallocator must not throw nor be unwound): once the interpreter
-/// finalizes, the lock is kept (asking for it back could end the calling
-/// thread) and the worker, which the exit hook has ended already, is not
-/// waited for.
+/// As stop_interruptibly(), for a handle being freed or collected, which
+/// must not leave its thread behind: deaf to Ctrl-C, and its deallocator
+/// must not throw nor be unwound. Once the interpreter finalizes, the lock
+/// is kept (asking for it back could end the calling thread) and the
+/// worker, which the exit hook has ended already, is not waited for.
 void stop_for_free(Periodic& periodic) noexcept;
 void stop_for_free(Subscription& subscription) noexcept;
 
@@ -81,10 +78,8 @@ PyObject* worker_to_py(PyTypeObject* type, std::unique_ptr<Handle> handle, std::
     self = alloc(type, 0);
   }
   if (!self) {
-    PyObject *t = nullptr, *v = nullptr, *tb = nullptr;
-    PyErr_Fetch(&t, &v, &tb);
-    stop_releasing_lock(*shared);
-    PyErr_Restore(t, v, tb);
+    SavedError saved;
+    stop_for_free(*shared);
     return nullptr;
   }
   auto* obj = reinterpret_cast<Object*>(self);
