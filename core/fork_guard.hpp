@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
 
 namespace sigtap {
 
@@ -74,6 +75,26 @@ class ForkGuard {
   const ForkLocks::Rank rank_;
   ForkGuard* prev_ = nullptr;
   ForkGuard* next_ = nullptr;
+};
+
+/// A plain mutex, for an object whose only lock is short: taken before a
+/// fork and released on both sides after it. Meets BasicLockable.
+class ForkSafeMutex : private ForkLocks {
+ public:
+  explicit ForkSafeMutex(Rank rank) noexcept : guard_(*this, rank) {}
+  ForkSafeMutex(const ForkSafeMutex&) = delete;
+  ForkSafeMutex& operator=(const ForkSafeMutex&) = delete;
+
+  void lock() { mutex_.lock(); }
+  void unlock() { mutex_.unlock(); }
+
+ private:
+  void fork_prepare() override { mutex_.lock(); }
+  void fork_parent() override { mutex_.unlock(); }
+  void fork_child() override { mutex_.unlock(); }
+
+  std::mutex mutex_;
+  ForkGuard guard_;  // after the mutex: enrolled while it exists
 };
 
 /// Rebuilds a mutex or a condition variable in place, as new, without

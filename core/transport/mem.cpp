@@ -31,8 +31,8 @@ struct Port {
   }
 };
 
-struct Hub final : private ForkLocks {
-  std::mutex mutex;
+struct Hub {
+  ForkSafeMutex mutex{ForkLocks::Rank::kHub};
   // Weak: the endpoint owns its port. An endpoint removes its own entry
   // when it goes away; entries whose port died otherwise are pruned when a
   // sender rebuilds its list.
@@ -41,29 +41,13 @@ struct Hub final : private ForkLocks {
   // endpoint keeps its own list of target ports and rebuilds it only when
   // this changed, so senders sharing a hub never contend for its lock.
   std::atomic<std::uint64_t> version{0};
-
- private:
-  void fork_prepare() override { mutex.lock(); }
-  void fork_parent() override { mutex.unlock(); }
-  void fork_child() override { mutex.unlock(); }
-
- public:
-  ForkGuard fork_guard{*this, Rank::kHub};  // last: enrolled while the rest exists
 };
 
 namespace {
 
-struct HubTable final : private ForkLocks {
-  std::mutex mutex;
+struct HubTable {
+  ForkSafeMutex mutex{ForkLocks::Rank::kHubTable};
   std::map<std::string, std::weak_ptr<Hub>, std::less<>> hubs;
-
- private:
-  void fork_prepare() override { mutex.lock(); }
-  void fork_parent() override { mutex.unlock(); }
-  void fork_child() override { mutex.unlock(); }
-
- public:
-  ForkGuard fork_guard{*this, Rank::kHubTable};
 };
 
 // Allocated once and never destroyed: channels may still be opened and

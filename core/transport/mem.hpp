@@ -22,7 +22,7 @@ struct Port;
 /// and this one with `echo`, if the receiving port's CAN filters let it pass.
 /// The hub lives as long as one of its endpoints does. In a forked child the
 /// hubs and endpoints inherited work again (see ForkLocks).
-class Mem final : public Transport, private ForkLocks {
+class Mem final : public Transport {
  public:
   /// Reads the options `echo` (boolean) and `filter` (Filter::parse_list
   /// text) and refuses any other; fails with Error::Config without touching
@@ -52,20 +52,16 @@ class Mem final : public Transport, private ForkLocks {
   // dropping the last reference to a port destroys its queue, which leaves
   // the fork handlers' list, and that must not happen under these locks.
   void refresh_targets(std::vector<std::shared_ptr<mem::Port>>& stale);
-  // The send lock is taken around a fork.
-  void fork_prepare() override { targets_mutex_.lock(); }
-  void fork_parent() override { targets_mutex_.unlock(); }
-  void fork_child() override { targets_mutex_.unlock(); }
 
   std::shared_ptr<mem::Hub> hub_;
   std::shared_ptr<mem::Port> port_;
   bool echo_;
-  std::mutex targets_mutex_;
+  // The send lock, taken around a fork.
+  ForkSafeMutex targets_mutex_{ForkLocks::Rank::kSender};
   // The ports a send delivers to (this one only with echo), as of
   // targets_version_ of the hub.
   std::vector<std::shared_ptr<mem::Port>> targets_;
   std::uint64_t targets_version_ = ~std::uint64_t{0};
-  ForkGuard fork_guard_{*this, Rank::kSender};  // last: enrolled while the rest exists
 };
 
 }  // namespace sigtap
